@@ -1,0 +1,42 @@
+# Set-up and everyday commands.  Each target creates the virtual environment,
+# builds and installs the package as needed.
+#
+#   make demo                 the main job: a short demonstration run
+#   make test                 the whole test suite
+#   make bench                the benchmarks
+#   make test PY=3.12         the same on another CPython (3.10 by default)
+
+PY ?= 3.10
+PYTHON ?= $(shell scripts/pick-python $(PY) || command -v python$(PY))
+VENV ?= .venv-$(PY)
+BUILD_DIR ?= build/py$(PY)
+PYTEST_ARGS ?=
+VPY := $(VENV)/bin/python
+
+.PHONY: demo test bench install venv clean
+
+$(VPY):
+	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found (set PYTHON=/path/to/python)"; exit 1; }
+	$(PYTHON) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+
+$(VENV)/.build-deps: pyproject.toml | $(VPY)
+	$(VPY) -m pip install --quiet "scikit-build-core>=0.10" "cmake>=3.18" ninja
+	touch $@
+
+venv: $(VENV)/.build-deps
+
+install: venv
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,bench]"
+
+test: install
+	$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+demo: install
+	$(VPY) -m dravik_observe.demo
+
+bench: install
+	@for b in bench/bench_*.py; do echo "== $$b"; $(VPY) $$b || exit 1; done
+
+clean:
+	rm -rf build .venv-* _skbuild dist

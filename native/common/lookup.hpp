@@ -1,0 +1,43 @@
+// Call-time lookups: module globals and host imports.
+//
+// Module functions find their tables, state and each other through the
+// module namespace on every call, so a host that rebinds a module attribute
+// changes the next call.  Host names are imported inside the call, served
+// from sys.modules once the module is loaded.
+#pragma once
+
+#include "common/function.hpp"
+
+namespace dravik {
+
+// The module global `name` of the function's module, or NameError.
+inline Ref get_global(Function* f, PyObject* name) {
+  PyObject* v = PyDict_GetItemWithError(f->globals, name);
+  if (v != nullptr) return Ref::borrow(v);
+  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+  return Ref();
+}
+
+// `import <module>` (the leaf module of a dotted name).
+Ref import_module(PyObject* module_name);
+
+// `from <module> import <name>`.
+Ref import_from(PyObject* module_name, PyObject* name);
+
+}  // namespace dravik
+
+namespace dravik {
+
+// getattr(obj, name) where a missing attribute is not an error:
+// 1 and `out` set when found, 0 when absent, -1 on any other error.
+inline int get_optional_attr(PyObject* obj, PyObject* name, Ref& out) {
+  out = Ref::steal(PyObject_GetAttr(obj, name));
+  if (out) return 1;
+  if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    return 0;
+  }
+  return -1;
+}
+
+}  // namespace dravik

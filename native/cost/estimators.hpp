@@ -1,0 +1,10 @@
+#pragma once
+
+#include "common/function.hpp"
+
+namespace dravik::cost {
+
+extern const FuncSpec kEstimateCost;
+extern const FuncSpec kEstimateEmbeddingCost;
+
+}  // namespace dravik::cost
