@@ -1,0 +1,1 @@
+"""Policy decisions taken before model and tool calls."""

@@ -1,0 +1,1 @@
+"""Instrumentation helpers shared by the LLM client wrappers."""

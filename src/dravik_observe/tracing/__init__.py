@@ -1,0 +1,1 @@
+"""OpenTelemetry span capture for dravik_observe runs."""
