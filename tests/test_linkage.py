@@ -1,0 +1,55 @@
+"""Every native extension depends dynamically on the C library alone."""
+
+import pathlib
+import struct
+
+import dravik_observe
+
+ALLOWED = ("libc.so.", "ld-linux")
+
+
+def needed_libraries(path):
+    """DT_NEEDED entries of an ELF64 little-endian shared object."""
+    data = path.read_bytes()
+    assert data[:4] == b"\x7fELF" and data[4] == 2 and data[5] == 1, "expected ELF64 little-endian"
+    e_phoff, = struct.unpack_from("<Q", data, 0x20)
+    e_phentsize, e_phnum = struct.unpack_from("<HH", data, 0x36)
+    loads, dynamic = [], None
+    for i in range(e_phnum):
+        p_type, _, p_offset, p_vaddr, _, p_filesz = struct.unpack_from("<IIQQQQ", data, e_phoff + i * e_phentsize)
+        if p_type == 1:  # PT_LOAD
+            loads.append((p_vaddr, p_offset, p_filesz))
+        elif p_type == 2:  # PT_DYNAMIC
+            dynamic = (p_offset, p_filesz)
+    assert dynamic is not None
+
+    def file_offset(vaddr):
+        for start, offset, size in loads:
+            if start <= vaddr < start + size:
+                return vaddr - start + offset
+        raise AssertionError("address outside the loaded segments")
+
+    entries, strtab = [], None
+    for pos in range(dynamic[0], dynamic[0] + dynamic[1], 16):
+        tag, value = struct.unpack_from("<qQ", data, pos)
+        if tag == 0:
+            break
+        if tag == 1:
+            entries.append(value)
+        elif tag == 5:
+            strtab = file_offset(value)
+    names = []
+    for offset in entries:
+        end = data.index(b"\0", strtab + offset)
+        names.append(data[strtab + offset:end].decode())
+    return names
+
+
+def test_extensions_need_only_libc():
+    root = pathlib.Path(dravik_observe.__file__).parent
+    extensions = sorted(root.rglob("*.so"))
+    assert {p.name.split(".")[0] for p in extensions} >= {"cost", "_pelrow"}
+    for path in extensions:
+        needed = needed_libraries(path)
+        assert any(n.startswith("libc.so.") for n in needed), (path.name, needed)
+        assert all(n.startswith(ALLOWED) for n in needed), (path.name, needed)
