@@ -20,11 +20,11 @@ int is_free_provider(Function* f, State* st, PyObject* provider) {
 }
 
 // Exact key, then longest prefix: 1 with `record` set, 0, or -1.
-int find_record(State* st, PyObject* table, PyObject* name, Ref& record) {
+int find_record(State* st, PrefixIndex* index, PyObject* table, PyObject* name, Ref& record) {
   int found = table_get(st, table, name, record);
   if (found != 0) return found;
   Ref key;
-  if (longest_prefix(st, table, name, key) < 0) return -1;
+  if (longest_prefix(st, index, table, name, key) < 0) return -1;
   if (!key) return 0;
   return table_get(st, table, key.get(), record);
 }
@@ -97,7 +97,7 @@ PyObject* estimate_cost_impl(Function* f, PyObject* const* args) {
   Ref table = get_global(f, st->names[N_MODEL_COSTS]);
   if (!table) return nullptr;
   Ref record;
-  int found = find_record(st, table.get(), model.get(), record);
+  int found = find_record(st, st->model_index, table.get(), model.get(), record);
   if (found < 0) return nullptr;
   if (found == 0) {
     const Py_ssize_t mlen = PyUnicode_GET_LENGTH(model.get());
@@ -106,7 +106,7 @@ PyObject* estimate_cost_impl(Function* f, PyObject* const* args) {
     if (slash >= 0) {
       Ref bare = Ref::steal(PyUnicode_Substring(model.get(), slash + 1, mlen));
       if (!bare) return nullptr;
-      found = find_record(st, table.get(), bare.get(), record);
+      found = find_record(st, st->model_index, table.get(), bare.get(), record);
       if (found < 0) return nullptr;
     }
   }
@@ -133,7 +133,7 @@ PyObject* estimate_embedding_cost_impl(Function* f, PyObject* const* args) {
   Ref table = get_global(f, st->names[N_EMBEDDING_COSTS]);
   if (!table) return nullptr;
   Ref price_obj;
-  const int found = find_record(st, table.get(), args[0], price_obj);
+  const int found = find_record(st, st->embedding_index, table.get(), args[0], price_obj);
   if (found < 0) return nullptr;
   if (found == 0) return PyFloat_FromDouble(0.0);
   double price;

@@ -6,6 +6,8 @@
 #include "cost/price_tables.hpp"
 #include "cost/state.hpp"
 
+#include <new>
+
 namespace dravik::cost {
 
 namespace {
@@ -28,7 +30,18 @@ int init_state(PyObject* m, State* st) {
   st->sorted_fn = PyObject_GetAttrString(builtins.get(), "sorted");
   st->len_fn = PyObject_GetAttrString(builtins.get(), "len");
   st->reverse_kw = Py_BuildValue("(ss)", "key", "reverse");
-  return (st->sorted_fn && st->len_fn && st->reverse_kw) ? 0 : -1;
+  if (!st->sorted_fn || !st->len_fn || !st->reverse_kw) return -1;
+  st->model_index = new (std::nothrow) PrefixIndex();
+  st->embedding_index = new (std::nothrow) PrefixIndex();
+  if (st->model_index == nullptr || st->embedding_index == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  int watcher_id = -1;
+  if (PrefixIndex::track_changes_init(watcher_id) < 0) return -1;
+  st->watcher_id = watcher_id + 1;
+  st->model_index->watcher_id = st->embedding_index->watcher_id = watcher_id;
+  return 0;
 }
 
 int exec_module(PyObject* m) {
@@ -57,6 +70,12 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->sorted_fn);
   Py_VISIT(st->len_fn);
   Py_VISIT(st->reverse_kw);
+  for (PrefixIndex* index : {st->model_index, st->embedding_index}) {
+    if (index != nullptr) {
+      const int r = index->traverse(visit, arg);
+      if (r != 0) return r;
+    }
+  }
   return visit_all(st->names, N_COUNT, visit, arg);
 }
 
@@ -69,10 +88,21 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->len_fn);
   Py_CLEAR(st->reverse_kw);
   clear_all(st->names, N_COUNT);
+  if (st->model_index != nullptr) st->model_index->clear();
+  if (st->embedding_index != nullptr) st->embedding_index->clear();
   return 0;
 }
 
-void free_module(void* m) { clear_module(static_cast<PyObject*>(m)); }
+void free_module(void* m) {
+  clear_module(static_cast<PyObject*>(m));
+  State* st = get_state(static_cast<PyObject*>(m));
+  if (st == nullptr) return;
+  delete st->model_index;
+  delete st->embedding_index;
+  st->model_index = st->embedding_index = nullptr;
+  if (st->watcher_id > 0) PrefixIndex::track_changes_fini(st->watcher_id - 1);
+  st->watcher_id = 0;
+}
 
 DRAVIK_MODULE_SLOTS(kSlots, exec_module);
 

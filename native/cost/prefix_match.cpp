@@ -49,9 +49,13 @@ int longest_prefix_generic(State* st, PyObject* table, PyObject* name, Ref& out)
 
 }  // namespace
 
-int longest_prefix(State* st, PyObject* table, PyObject* name, Ref& out) {
+int longest_prefix(State* st, PrefixIndex* index, PyObject* table, PyObject* name, Ref& out) {
   if (!PyDict_CheckExact(table) || !PyUnicode_CheckExact(name)) {
     return longest_prefix_generic(st, table, name, out);
+  }
+  if (index != nullptr) {
+    const int found = index->find(table, name, out);
+    if (found != -2) return found < 0 ? -1 : 0;
   }
   // One pass in table order keeping the first longest prefix gives what the
   // stable descending sort and scan would give.  Comparing exact str runs

@@ -9,7 +9,8 @@ namespace dravik::cost {
 // The key that a stable sort of the table's keys by descending length,
 // followed by a scan for the first key the name starts with, would find.
 // Sets `out` to that key (or leaves it empty); -1 with an exception set.
-int longest_prefix(State* st, PyObject* table, PyObject* name, Ref& out);
+// `index` (may be NULL) caches the sorted keys of `table`.
+int longest_prefix(State* st, PrefixIndex* index, PyObject* table, PyObject* name, Ref& out);
 
 // table.get(key) with None meaning absent: 1 and `out` set, 0, or -1.
 int table_get(State* st, PyObject* table, PyObject* key, Ref& out);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/function.hpp"
+#include "cost/prefix_index.hpp"
 
 namespace dravik::cost {
 
@@ -33,6 +34,10 @@ struct State {
   PyObject* len_fn;       // builtins.len
   PyObject* reverse_kw;   // ("key", "reverse")
   PyObject* names[N_COUNT];
+  // Longest-prefix indexes of MODEL_COSTS and EMBEDDING_COSTS (owned).
+  PrefixIndex* model_index;
+  PrefixIndex* embedding_index;
+  int watcher_id;  // the change tracker's id plus one; 0 when none
 };
 
 }  // namespace dravik::cost

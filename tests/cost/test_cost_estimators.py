@@ -4,7 +4,7 @@ import decimal
 import logging
 
 import pytest
-from hypothesis import given, settings, strategies as st
+from hypothesis import HealthCheck, given, settings, strategies as st
 
 from dravik_observe import cost
 
@@ -236,3 +236,25 @@ names = st.text(alphabet="abcdegilmnoprstuv-./0123456789", max_size=40)
 def test_matches_the_plain_rules(prefix, rest, tin, tout):
     model = prefix + rest
     assert cost.estimate_cost(model, tin, tout, "p") == python_estimate(model, tin, tout, "p")
+
+
+keys = st.text(alphabet="ab-/é", min_size=0, max_size=4)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(ops=st.lists(st.tuples(st.sampled_from(["add", "del", "set", "price"]), keys), max_size=30))
+def test_table_changes_between_calls_are_seen(monkeypatch, ops):
+    # Adding, removing and re-pricing keys between estimates must never leave a
+    # stale answer behind, whatever caching the search does.
+    table = {"a": {"input": 1.0, "output": 0.0}}
+    with monkeypatch.context() as m:
+        m.setattr(cost, "MODEL_COSTS", table)
+        for op, key in ops:
+            if op == "add":
+                table[key] = {"input": float(len(table) + 2), "output": 0.0}
+            elif op == "del":
+                table.pop(key, None)
+            elif op == "set" and key in table:
+                table[key] = {"input": 0.5, "output": 0.0}
+            else:
+                assert cost.estimate_cost(key + "ab", 1, 0, "p") == python_estimate(key + "ab", 1, 0, "p", table)
