@@ -1,0 +1,157 @@
+// dravik_observe.instrumentors._guard: the client-side prompt guard.
+#include "common/function.hpp"
+#include "common/module.hpp"
+#include "common/names.hpp"
+#include "instrumentors/guard/pattern_tables.hpp"
+#include "instrumentors/guard/state.hpp"
+
+namespace dravik::guard {
+
+namespace {
+
+constexpr const char* kErrorDoc = "Raised when prompt guard blocks an LLM call.";
+
+State* get_state(PyObject* m) { return static_cast<State*>(PyModule_GetState(m)); }
+
+// The module's functions, under the global names they are published as.
+struct Published {
+  Name name;
+  const FuncSpec* spec;
+};
+
+const Published kFunctions[] = {
+    {S_extract_text, &kExtractText},
+    {S_detect_pii, &kDetectPii},
+    {S_detect_credentials, &kDetectCredentials},
+    {S_detect_injection, &kDetectInjection},
+    {S_redact_text, &kRedactText},
+    {S_redact_messages, &kRedactMessages},
+    {S_server_check_prompt, &kServerCheckPrompt},
+    {S_ml_substitutions, &kMlSubstitutions},
+    {S_apply_substitutions, &kApplySubstitutions},
+    {S_redact_messages_ml, &kRedactMessagesMl},
+    {S_surface_gate_llm_before, &kSurfaceGate},
+};
+
+int init_state(PyObject* m, State* st) {
+  if (intern_all(st->names, kNameTexts, S_COUNT) < 0) return -1;
+  st->function_type = make_function_type(m);
+  if (st->function_type == nullptr) return -1;
+  st->kwnames[KW_allow] = Py_BuildValue("(sss)", "passed", "action", "source");
+  st->kwnames[KW_verdict] =
+      Py_BuildValue("(sssss)", "passed", "action", "violations", "source", "redacted_messages");
+  st->kwnames[KW_policy_block] = Py_BuildValue("(ssss)", "passed", "action", "violations", "source");
+  st->kwnames[KW_policy_redact] =
+      Py_BuildValue("(sssss)", "passed", "action", "violations", "redacted_messages", "source");
+  st->kwnames[KW_prompt_guard] = Py_BuildValue("(ss)", "text", "model");
+  st->kwnames[KW_autojunk] = Py_BuildValue("(s)", "autojunk");
+  for (PyObject* kw : st->kwnames) {
+    if (kw == nullptr) return -1;
+  }
+  return 0;
+}
+
+int add_own_function(PyObject* m, State* st, Name name, const FuncSpec* spec) {
+  Ref fn = Ref::steal(make_function(st->function_type, m, spec));
+  if (!fn || PyModule_AddObjectRef(m, spec->name, fn.get()) < 0) return -1;
+  st->own[name] = fn.release();
+  return 0;
+}
+
+// type(Exception)("PromptGuardError", (Exception,), namespace)
+int add_error_class(PyObject* m, State* st) {
+  Ref modname = Ref::steal(PyModule_GetNameObject(m));
+  if (!modname) return -1;
+  Ref init = Ref::steal(make_function(st->function_type, m, &kErrorInit, "PromptGuardError.__init__"));
+  if (!init) return -1;
+  Ref ns = Ref::steal(PyDict_New());
+  if (!ns || PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0) return -1;
+  Ref qualname = Ref::steal(PyUnicode_FromString("PromptGuardError"));
+  Ref doc = Ref::steal(PyUnicode_FromString(kErrorDoc));
+  if (!qualname || !doc) return -1;
+  if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__init__", init.get()) < 0) {
+    return -1;
+  }
+  Ref bases = Ref::steal(PyTuple_Pack(1, PyExc_Exception));
+  if (!bases) return -1;
+  PyObject* meta = reinterpret_cast<PyObject*>(Py_TYPE(PyExc_Exception));
+  Ref cls = Ref::steal(PyObject_CallFunctionObjArgs(meta, qualname.get(), bases.get(), ns.get(), nullptr));
+  if (!cls || PyModule_AddObjectRef(m, "PromptGuardError", cls.get()) < 0) return -1;
+  st->error_class = cls.release();
+  return 0;
+}
+
+int exec_module(PyObject* m) {
+  State* st = get_state(m);
+  if (init_state(m, st) < 0) return -1;
+
+  Ref logging = Ref::steal(PyImport_ImportModule("logging"));
+  if (!logging || PyModule_AddObjectRef(m, "logging", logging.get()) < 0) return -1;
+  Ref re = Ref::steal(PyImport_ImportModule("re"));
+  if (!re || PyModule_AddObjectRef(m, "re", re.get()) < 0) return -1;
+  if (add_owned(m, "logger", get_logger("dravik_observe.instrumentors._guard").release()) < 0) return -1;
+
+  if (PyModule_AddObjectRef(m, "_enabled", Py_False) < 0) return -1;
+  if (PyModule_AddObjectRef(m, "_server_check", Py_False) < 0) return -1;
+  if (PyModule_AddObjectRef(m, "_action", S(st, S_block)) < 0) return -1;
+
+  if (add_owned(m, "_PII_PATTERNS", build_pii_patterns(re.get())) < 0) return -1;
+  if (add_owned(m, "_CREDENTIAL_PATTERNS", build_credential_patterns(re.get())) < 0) return -1;
+  if (add_owned(m, "_INJECTION_PATTERNS", build_injection_patterns(re.get())) < 0) return -1;
+
+  for (const Published& p : kFunctions) {
+    if (add_own_function(m, st, p.name, p.spec) < 0) return -1;
+  }
+  if (add_function(st->function_type, m, &kConfigure) < 0) return -1;
+  if (add_function(st->function_type, m, &kCheckPrompt) < 0) return -1;
+  return add_error_class(m, st);
+}
+
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+  State* st = get_state(m);
+  if (st == nullptr) return 0;
+  Py_VISIT(st->function_type);
+  Py_VISIT(st->error_class);
+  visit_all(st->names, S_COUNT, visit, arg);
+  visit_all(st->own, S_COUNT, visit, arg);
+  return visit_all(st->kwnames, KW_COUNT, visit, arg);
+}
+
+int clear_module(PyObject* m) {
+  State* st = get_state(m);
+  if (st == nullptr) return 0;
+  Py_CLEAR(st->function_type);
+  Py_CLEAR(st->error_class);
+  clear_all(st->names, S_COUNT);
+  clear_all(st->own, S_COUNT);
+  clear_all(st->kwnames, KW_COUNT);
+  return 0;
+}
+
+void free_module(void* m) { clear_module(static_cast<PyObject*>(m)); }
+
+DRAVIK_MODULE_SLOTS(kSlots, exec_module);
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "dravik_observe.instrumentors._guard",
+    "Client-side prompt guard for LLM calls.\n\n"
+    "check_prompt scans the outgoing messages for personal data, credentials and\n"
+    "prompt-injection phrases (local regular expressions, optionally the observe\n"
+    "service's ML scanner) and blocks, warns about or redacts the call as\n"
+    "configured; a policy-driven surface gate runs ahead of it.",
+    sizeof(State),
+    nullptr,
+    kSlots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace dravik::guard
+
+PyMODINIT_FUNC PyInit__guard(void) { return PyModuleDef_Init(&dravik::guard::kModuleDef); }
