@@ -4,9 +4,10 @@
 #   make demo                 the main job: a short demonstration run
 #   make test                 the whole test suite
 #   make bench                the benchmarks
-#   make test PY=3.12         the same on another CPython (3.10 by default)
+#   make test PY=3.12         the same on another CPython (3.10 by default,
+#                             else the oldest of 3.11-3.13 found)
 
-PY ?= 3.10
+PY ?= $(shell scripts/pick-python --default-version)
 PYTHON ?= $(shell scripts/pick-python $(PY) || command -v python$(PY))
 VENV ?= .venv-$(PY)
 BUILD_DIR ?= build/py$(PY)

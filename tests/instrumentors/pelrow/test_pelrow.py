@@ -162,3 +162,37 @@ def test_decisions_land_on_their_own_run_across_threads_and_tasks():
 
     for i, run in enumerate(asyncio.run(main())):
         assert [d["chosen"] for d in run.decisions] == [f"t{i}, shared"] * 20
+
+
+def test_odd_objects_raise_cleanly_and_nothing_is_mutated():
+    class RaisingGet(dict):
+        def get(self, *args):
+            raise ValueError("get failed")
+
+    class RaisingIter:
+        def __iter__(self):
+            yield {"name": "first"}
+            raise OSError("stream broke")
+
+    class RaisingAttr:
+        def __getattr__(self, name):
+            raise KeyError(name)
+
+    for tools, exc in ((RaisingGet(name="x"), None), ([RaisingGet(name="x")], ValueError),
+                       (RaisingIter(), OSError), ([RaisingAttr()], KeyError)):
+        kwargs = {"tools": tools}
+        if exc is None:
+            assert extract(kwargs) == []
+        else:
+            with pytest.raises(exc):
+                extract(kwargs)
+    tools = [{"function": {"name": "a"}}, {"name": "b"}]
+    snapshot = repr(tools)
+    kwargs = {"tools": tools, "model": "m"}
+    extract(kwargs)
+    assert repr(tools) == snapshot and list(kwargs) == ["tools", "model"]
+    calls, offered = [{"name": "a"}, {"name": "b"}], ["a", "b", "c"]
+    with DravikContext() as run:
+        record(calls, offered)
+    assert calls == [{"name": "a"}, {"name": "b"}] and offered == ["a", "b", "c"]
+    assert run.decisions[0]["chosen"] == "a, b"

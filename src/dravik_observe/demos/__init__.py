@@ -1,0 +1,1 @@
+"""Sections of the demonstration run."""
