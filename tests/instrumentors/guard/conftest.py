@@ -26,6 +26,7 @@ _GUARD_ATTRS = (
 def _clean_state(monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
     """Default guard state, surface gate off, no client or policy configuration."""
     saved = {name: getattr(_guard, name) for name in _GUARD_ATTRS}
+    tables = [(t, t.copy()) for t in (_guard._PII_PATTERNS, _guard._CREDENTIAL_PATTERNS, _guard._INJECTION_PATTERNS)]
     for name in ("DRAVIK_OBSERVE_URL", "DRAVIK_API_KEY", "DRAVIK_OBSERVE_TIMEOUT", "DRAVIK_POLICY_FILE"):
         monkeypatch.delenv(name, raising=False)
     monkeypatch.setenv("DRAVIK_SURFACE_GATE", "off")
@@ -35,6 +36,12 @@ def _clean_state(monkeypatch: pytest.MonkeyPatch) -> Iterator[None]:
     yield
     for name, value in saved.items():
         setattr(_guard, name, value)
+    for table, contents in tables:
+        table.clear()
+        if isinstance(table, dict):
+            table.update(contents)
+        else:
+            table.extend(contents)
     DravikObserveClient.configure()
     surface_gate.clear_policy()
     surface_gate.recent_warnings.clear()
