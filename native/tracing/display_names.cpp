@@ -1,0 +1,242 @@
+// Record kinds and readable names for spans, and labels for raw identifiers.
+#include "tracing/functions.hpp"
+#include "tracing/support.hpp"
+
+namespace dravik::tracing {
+
+namespace {
+
+// "".join(format(p, "") for p in parts)
+Ref join_formatted(State* st, std::initializer_list<PyObject*> parts) {
+  Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(parts.size())));
+  if (!tuple) return Ref();
+  Py_ssize_t i = 0;
+  for (PyObject* p : parts) {
+    PyObject* text = PyObject_Format(p, st->names[N_v_empty]);
+    if (text == nullptr) return Ref();
+    PyTuple_SET_ITEM(tuple.get(), i++, text);
+  }
+  return Ref::steal(PyUnicode_Join(st->names[N_v_empty], tuple.get()));
+}
+
+// urlparse(url).hostname, or the URL itself when there is none or parsing fails.
+Ref url_host(State* st, PyObject* url) {
+  Ref host;
+  Ref urlparse = import_from(st->names[N_mod_urllib_parse], st->names[N_m_urlparse]);
+  if (urlparse) {
+    Ref parsed = call(urlparse.get(), url);
+    if (parsed) host = Ref::steal(PyObject_GetAttr(parsed.get(), st->names[N_p_hostname]));
+  }
+  if (host) {
+    const int t = PyObject_IsTrue(host.get());
+    if (t > 0) return host;
+    if (t == 0) return Ref::borrow(url);
+  }
+  if (!swallow_exception()) return Ref();
+  return Ref::borrow(url);
+}
+
+// `re`'s \w for str patterns: str.isalnum() or "_".
+inline bool is_word_char(Py_UCS4 ch) { return ch == '_' || Py_UNICODE_ISALNUM(ch); }
+
+// re.match(r"(\w+)", text).group(1).upper(), or "" when there is no match.
+Ref operation_word(State* st, PyObject* text) {
+  if (PyUnicode_Check(text)) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(text);
+    const int kind = PyUnicode_KIND(text);
+    const void* data = PyUnicode_DATA(text);
+    Py_ssize_t n = 0;
+    while (n < len && is_word_char(PyUnicode_READ(kind, data, n))) ++n;
+    if (n == 0) return Ref::borrow(st->names[N_v_empty]);
+    Ref word = Ref::steal(PyUnicode_Substring(text, 0, n));
+    if (!word) return Ref();
+    return call_method(word.get(), st->names[N_m_upper]);
+  }
+  // Not text: let the regular-expression module decide (bytes raise there).
+  Ref re = import_module(st->names[N_mod_re]);
+  if (!re) return Ref();
+  Ref m = call_method(re.get(), st->names[N_m_match], st->names[N_v_word_pattern], text);
+  if (!m) return Ref();
+  if (m.get() == Py_None) return Ref::borrow(st->names[N_v_empty]);
+  Ref one = Ref::steal(PyLong_FromLong(1));
+  if (!one) return Ref();
+  Ref word = call_method(m.get(), st->names[N_m_group], one.get());
+  if (!word) return Ref();
+  return call_method(word.get(), st->names[N_m_upper]);
+}
+
+PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* span = args[0];
+  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
+  if (!attributes) return nullptr;
+  AttrReader attrs;
+  attrs.st = st;
+  const int has = mapping_truth(st, attributes.get());
+  if (has < 0) return nullptr;
+  Ref empty;
+  if (!has) {
+    empty = Ref::steal(PyDict_New());
+    if (!empty) return nullptr;
+    attrs.dict = empty.get();
+  } else if ((attrs.dict = backing_dict(st, attributes.get())) == nullptr) {
+    attrs.obj = attributes.get();
+  }
+
+  Ref span_type = attrs.get(st->names[N_a_span_type], st->names[N_v_empty]);
+  if (!span_type) return nullptr;
+  int t = PyObject_IsTrue(span_type.get());
+  if (t < 0) return nullptr;
+  if (t) {
+    Ref table = get_global(f, st->names[N_SPAN_TYPE_MAP]);
+    if (!table) return nullptr;
+    const int in = PySequence_Contains(table.get(), span_type.get());
+    if (in < 0) return nullptr;
+    if (in) return PyObject_GetItem(table.get(), span_type.get());
+  }
+  Ref tool = attrs.get(st->names[N_a_tool_name]);
+  if (!tool || (t = PyObject_IsTrue(tool.get())) < 0) return nullptr;
+  if (t) return Py_NewRef(st->names[N_v_tool]);
+  for (Name key : {N_a_genai_system, N_a_request_model}) {
+    Ref v = attrs.get(st->names[key]);
+    if (!v || (t = PyObject_IsTrue(v.get())) < 0) return nullptr;
+    if (t) return Py_NewRef(st->names[N_v_llm]);
+  }
+
+  Ref kind = Ref::steal(PyObject_GetAttr(span, st->names[N_p_kind]));
+  if (!kind) return nullptr;
+  Ref value;
+  if (get_optional_attr(kind.get(), st->names[N_p_value], value) < 0) return nullptr;
+  if (!value) value = Ref::borrow(kind.get());
+  Ref table = get_global(f, st->names[N_OTEL_KIND_MAP]);
+  if (!table) return nullptr;
+  if (PyDict_CheckExact(table.get())) return dict_get(table.get(), value.get(), st->names[N_v_chain]).release();
+  return call_method(table.get(), st->names[N_m_get], value.get(), st->names[N_v_chain]).release();
+}
+
+PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* span_name = args[0];
+  PyObject* attrs = args[1];
+  PyObject* empty = st->names[N_v_empty];
+
+  Ref tool = dict_get(attrs, st->names[N_a_tool_name]);
+  if (!tool) return nullptr;
+  int t = PyObject_IsTrue(tool.get());
+  if (t < 0) return nullptr;
+  if (t) return tool.release();  // the result check rejects a non-str name
+
+  Ref db_system = dict_get(attrs, st->names[N_a_db_system], empty);
+  if (!db_system) return nullptr;
+  Ref http_method = first_true(attrs, nullptr, st->names[N_a_http_request_method]);
+  if (!http_method) {
+    if (PyErr_Occurred()) return nullptr;
+    http_method = dict_get(attrs, st->names[N_a_http_method], empty);
+    if (!http_method) return nullptr;
+  }
+
+  if ((t = PyObject_IsTrue(http_method.get())) < 0) return nullptr;
+  if (t) {
+    Ref url = first_true(attrs, empty, st->names[N_a_url_full], st->names[N_a_http_url], st->names[N_a_server_address]);
+    if (!url || (t = PyObject_IsTrue(url.get())) < 0) return nullptr;
+    if (!t) return Py_NewRef(span_name);
+    Ref host = url_host(st, url.get());
+    if (!host) return nullptr;
+    return join_formatted(st, {http_method.get(), st->names[N_v_space], host.get()}).release();
+  }
+
+  if ((t = PyObject_IsTrue(db_system.get())) < 0) return nullptr;
+  if (t) {
+    Ref short_name = dict_get(st->db_short_names, db_system.get(), db_system.get());
+    if (!short_name) return nullptr;
+    Ref statement = dict_get(attrs, st->names[N_a_db_statement], empty);
+    if (!statement || (t = PyObject_IsTrue(statement.get())) < 0) return nullptr;
+    if (t) {
+      Ref stripped = call_method(statement.get(), st->names[N_m_strip]);
+      if (!stripped) return nullptr;
+      Ref op = operation_word(st, stripped.get());
+      if (!op || (t = PyObject_IsTrue(op.get())) < 0) return nullptr;
+      if (t) return join_formatted(st, {short_name.get(), st->names[N_v_space], op.get()}).release();
+    }
+    return join_formatted(st, {short_name.get(), st->names[N_v_space], span_name}).release();
+  }
+
+  Ref rpc_system = dict_get(attrs, st->names[N_a_rpc_system], empty);
+  if (!rpc_system || (t = PyObject_IsTrue(rpc_system.get())) < 0) return nullptr;
+  if (t) {
+    Ref service = dict_get(attrs, st->names[N_a_rpc_service], empty);
+    Ref method = service ? dict_get(attrs, st->names[N_a_rpc_method], empty) : Ref();
+    if (!method) return nullptr;
+    const int ts = PyObject_IsTrue(service.get());
+    if (ts < 0) return nullptr;
+    if (ts) {
+      const int tm = PyObject_IsTrue(method.get());
+      if (tm < 0) return nullptr;
+      if (tm) {
+        return join_formatted(
+                   st, {rpc_system.get(), st->names[N_v_space], service.get(), st->names[N_v_dot], method.get()})
+            .release();
+      }
+    }
+  }
+
+  Ref messaging = dict_get(attrs, st->names[N_a_messaging_system], empty);
+  if (!messaging || (t = PyObject_IsTrue(messaging.get())) < 0) return nullptr;
+  if (t) {
+    Ref destination = dict_get(attrs, st->names[N_a_messaging_destination], empty);
+    if (!destination || (t = PyObject_IsTrue(destination.get())) < 0) return nullptr;
+    if (t) {
+      return join_formatted(st, {messaging.get(), st->names[N_v_space], span_name, st->names[N_v_space],
+                                 destination.get()})
+          .release();
+    }
+  }
+  return Py_NewRef(span_name);
+}
+
+PyObject* display_name_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* raw = args[0];
+  Ref text = Ref::borrow(raw);
+  const Py_ssize_t at = PyUnicode_FindChar(raw, '_', 0, PyUnicode_GET_LENGTH(raw), 1);
+  if (at == -2) return nullptr;
+  if (at >= 0) {
+    text = Ref::steal(PyUnicode_Replace(raw, st->names[N_v_underscore], st->names[N_v_space], -1));
+    if (!text) return nullptr;
+  }
+  return call_method(text.get(), st->names[N_m_title]).release();
+}
+
+const Param kResolveKindParams[] = {{"span", ArgType::Any, "'ReadableSpan'"}};
+const Param kBuildDisplayNameParams[] = {{"span_name", ArgType::Str, "str"}, {"attrs", ArgType::Dict, "dict"}};
+const Param kDisplayNameParams[] = {{"raw", ArgType::Str, "str"}};
+
+}  // namespace
+
+const FuncSpec kResolveKind = {
+    "_resolve_kind", "Determine the Django Span kind from an OTel span.", kResolveKindParams, 1, resolve_kind_impl,
+    "str", ResultCheck::StrOrNone,
+};
+
+const FuncSpec kBuildDisplayName = {
+    "_build_display_name",
+    "Build a human-readable display name for infrastructure spans.\n"
+    "\n"
+    "    Turns the generic names that OTel auto-instrumentors give spans into\n"
+    "    descriptive ones, for example:\n"
+    "      HTTP: \"GET\" -> \"GET api.stripe.com\"\n"
+    "      DB:   \"SELECT\" -> \"pg SELECT\", \"query\" -> \"redis GET\"\n"
+    "    ",
+    kBuildDisplayNameParams,
+    2,
+    build_display_name_impl,
+    "str",
+    ResultCheck::StrOrNone,
+};
+
+const FuncSpec kDisplayName = {
+    "_display_name", "Convert a raw provider/source string to a display name.", kDisplayNameParams, 1,
+    display_name_impl, "str", ResultCheck::StrOrNone,
+};
+
+}  // namespace dravik::tracing

@@ -1,0 +1,138 @@
+// Spans that are dropped before conversion, and the provider behind a model name.
+#include "tracing/functions.hpp"
+#include "tracing/support.hpp"
+
+namespace dravik::tracing {
+
+namespace {
+
+// Whether any entry of the global table `table_name` occurs in `url`, in
+// table order and stopping at the first hit.
+PyObject* any_entry_in(Function* f, State* st, Name table_name, PyObject* url) {
+  Ref table = get_global(f, st->names[table_name]);
+  if (!table) return nullptr;
+  Ref it = Ref::steal(PyObject_GetIter(table.get()));
+  if (!it) return nullptr;
+  while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+    const int in = PySequence_Contains(url, entry.get());
+    if (in < 0) return nullptr;
+    if (in) Py_RETURN_TRUE;
+  }
+  if (PyErr_Occurred()) return nullptr;
+  Py_RETURN_FALSE;
+}
+
+PyObject* is_dravik_api_call_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* attrs = args[0];
+  Ref url = first_true(attrs, st->names[N_v_empty], st->names[N_a_url_full], st->names[N_a_http_url],
+                       st->names[N_a_http_target]);
+  if (!url) return nullptr;
+  const int t = PyObject_IsTrue(url.get());
+  if (t < 0) return nullptr;
+  if (!t) Py_RETURN_FALSE;
+  return any_entry_in(f, st, N_EXCLUDED_URL_PATTERNS, url.get());
+}
+
+PyObject* host_table_test(Function* f, PyObject* attrs, Name table_name) {
+  State* st = state_of(f);
+  Ref url = first_true(attrs, st->names[N_v_empty], st->names[N_a_url_full], st->names[N_a_http_url],
+                       st->names[N_a_server_address]);
+  if (!url) return nullptr;
+  const int t = PyObject_IsTrue(url.get());
+  if (t < 0) return nullptr;
+  if (!t) Py_RETURN_FALSE;
+  Ref lowered = call_method(url.get(), st->names[N_m_lower]);
+  if (!lowered) return nullptr;
+  return any_entry_in(f, st, table_name, lowered.get());
+}
+
+PyObject* is_llm_provider_http_call_impl(Function* f, PyObject* const* args) {
+  return host_table_test(f, args[0], N_LLM_PROVIDER_HOSTS);
+}
+
+PyObject* is_noisy_infra_call_impl(Function* f, PyObject* const* args) {
+  return host_table_test(f, args[0], N_NOISY_INFRA_HOSTS);
+}
+
+struct ProviderRule {
+  const char* prefixes[8];
+  Name label;
+};
+
+const ProviderRule kProviderRules[] = {
+    {{"gpt", "o1", "o3", "o4", "text-embedding", "dall-e", "whisper", "tts"}, N_v_openai},
+    {{"claude"}, N_v_anthropic},
+    {{"gemini"}, N_v_google},
+    {{"llama", "meta-llama", "codellama"}, N_v_meta},
+    {{"mistral"}, N_v_mistral},
+    {{"command", "embed-"}, N_v_cohere},
+    {{"groq"}, N_v_groq},
+};
+
+// Prefix test against an ASCII prefix, on any str.
+bool has_prefix(PyObject* s, const char* prefix) {
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  const int kind = PyUnicode_KIND(s);
+  const void* data = PyUnicode_DATA(s);
+  Py_ssize_t i = 0;
+  for (; prefix[i] != '\0'; ++i) {
+    if (i >= len || PyUnicode_READ(kind, data, i) != static_cast<Py_UCS4>(static_cast<unsigned char>(prefix[i])))
+      return false;
+  }
+  return true;
+}
+
+PyObject* derive_llm_provider_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  Ref lowered = call_method(args[0], st->names[N_m_lower]);
+  if (!lowered) return nullptr;
+  for (const ProviderRule& rule : kProviderRules) {
+    for (const char* prefix : rule.prefixes) {
+      if (prefix == nullptr) break;
+      if (has_prefix(lowered.get(), prefix)) return Py_NewRef(st->names[rule.label]);
+    }
+  }
+  // Rule 7 also holds for "groq" anywhere in the name.
+  Ref groq = Ref::steal(PyUnicode_FromString("groq"));
+  if (!groq) return nullptr;
+  const int in = PyUnicode_Contains(lowered.get(), groq.get());
+  if (in < 0) return nullptr;
+  if (in) return Py_NewRef(st->names[N_v_groq]);
+  Py_RETURN_NONE;
+}
+
+const Param kAttrsParam[] = {{"attrs", ArgType::Dict, "dict"}};
+const Param kModelNameParam[] = {{"model_name", ArgType::Str, "str"}};
+
+}  // namespace
+
+const FuncSpec kIsDravikApiCall = {
+    "_is_dravik_api_call", "Check if a span represents a call to the Dravik API itself.", kAttrsParam, 1,
+    is_dravik_api_call_impl, "bool",
+};
+
+const FuncSpec kIsLlmProviderHttpCall = {
+    "_is_llm_provider_http_call",
+    "Check if an HTTP span targets a known LLM provider API.\n"
+    "\n"
+    "    These spans are dropped because the provider instrumentors already\n"
+    "    record the full LLM call with tokens, cost and model information.\n"
+    "    ",
+    kAttrsParam,
+    1,
+    is_llm_provider_http_call_impl,
+    "bool",
+};
+
+const FuncSpec kIsNoisyInfraCall = {
+    "_is_noisy_infra_call", "Check if an HTTP span is infrastructure noise (model downloads, etc.).", kAttrsParam, 1,
+    is_noisy_infra_call_impl, "bool",
+};
+
+const FuncSpec kDeriveLlmProvider = {
+    "_derive_llm_provider", "Best-effort LLM provider derivation from model name.", kModelNameParam, 1,
+    derive_llm_provider_impl, "str | None", ResultCheck::StrOrNone,
+};
+
+}  // namespace dravik::tracing

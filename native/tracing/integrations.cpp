@@ -1,0 +1,180 @@
+// Which integrations (providers, frameworks, stores, ...) a span shows.
+#include "tracing/functions.hpp"
+#include "tracing/support.hpp"
+
+namespace dravik::tracing {
+
+namespace {
+
+int append_pair(PyObject* results, PyObject* label, PyObject* category) {
+  Ref pair = Ref::steal(PyTuple_Pack(2, label, category));
+  if (!pair) return -1;
+  return PyList_Append(results, pair.get());
+}
+
+// (_display_name(value), category)
+int append_labelled(Function* f, State* st, PyObject* results, PyObject* value, Name category) {
+  Ref label = call_fn(f, st, F_display_name, value);
+  if (!label) return -1;
+  return append_pair(results, label.get(), st->names[category]);
+}
+
+// Value of `key` when true: 1 with `out` set, 0 when false, -1 on error.
+int true_value(PyObject* attrs, PyObject* key, Ref& out) {
+  out = dict_get(attrs, key);
+  if (!out) return -1;
+  return PyObject_IsTrue(out.get());
+}
+
+// The first prefix pair of the global table that a "dravik." key starts
+// with: 1 when one was appended, 0 when none, -1 on error.
+int prefix_fallback(Function* f, State* st, PyObject* attrs, PyObject* results) {
+  Ref table = get_global(f, st->names[N_ATTR_PREFIX_INTEGRATIONS]);
+  if (!table) return -1;
+  Ref items;
+  if (!PyDict_CheckExact(table.get())) {
+    Ref view = call_method(table.get(), st->names[N_m_items]);
+    if (!view) return -1;
+    items = Ref::steal(PySequence_List(view.get()));
+    if (!items) return -1;
+  }
+  Py_ssize_t pos = 0;
+  PyObject* key;
+  PyObject* value;
+  const Py_ssize_t size = PyDict_GET_SIZE(attrs);
+  while (PyDict_Next(attrs, &pos, &key, &value)) {
+    if (!PyUnicode_Check(key) || !starts_with(key, st->names[N_v_dravik_prefix])) continue;
+    Ref held = Ref::borrow(key);
+    if (!items) {
+      Py_ssize_t tpos = 0;
+      PyObject* prefix;
+      PyObject* pair;
+      while (PyDict_Next(table.get(), &tpos, &prefix, &pair)) {
+        if (!PyUnicode_Check(prefix)) {
+          PyErr_Format(PyExc_TypeError, "startswith first arg must be str or a tuple of str, not %.100s",
+                       Py_TYPE(prefix)->tp_name);
+          return -1;
+        }
+        if (starts_with(held.get(), prefix)) return PyList_Append(results, pair) < 0 ? -1 : 1;
+      }
+    } else {
+      const Py_ssize_t n = PyList_GET_SIZE(items.get());
+      for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        PyObject* prefix = nullptr;
+        PyObject* pair = nullptr;
+        if (!PyArg_ParseTuple(item.get(), "OO:items", &prefix, &pair)) return -1;
+        Ref starts = call_method(held.get(), st->names[N_m_startswith], prefix);
+        if (!starts) return -1;
+        const int t = PyObject_IsTrue(starts.get());
+        if (t < 0) return -1;
+        if (t) return PyList_Append(results, pair) < 0 ? -1 : 1;
+      }
+    }
+    if (PyDict_GET_SIZE(attrs) != size) {
+      PyErr_SetString(PyExc_RuntimeError, "dictionary changed size during iteration");
+      return -1;
+    }
+  }
+  return 0;
+}
+
+PyObject* extract_integrations_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* attrs = args[0];
+  Ref results = Ref::steal(PyList_New(0));
+  if (!results) return nullptr;
+  PyObject* out = results.get();
+  Ref v;
+  int t;
+
+  // 1. Provider name: a framework (with the provider behind its model) or an LLM provider.
+  if ((t = true_value(attrs, st->names[N_a_provider_name], v)) < 0) return nullptr;
+  if (t) {
+    Ref lowered = call_method(v.get(), st->names[N_m_lower]);
+    if (!lowered) return nullptr;
+    Ref frameworks = get_global(f, st->names[N_FRAMEWORK_PROVIDERS]);
+    if (!frameworks) return nullptr;
+    const int is_framework = PyAnySet_Check(frameworks.get()) ? PySet_Contains(frameworks.get(), lowered.get())
+                                                              : PySequence_Contains(frameworks.get(), lowered.get());
+    if (is_framework < 0) return nullptr;
+    if (is_framework) {
+      if (append_labelled(f, st, out, v.get(), N_v_framework) < 0) return nullptr;
+      Ref model = first_true(attrs, nullptr, st->names[N_a_llm_model]);
+      if (!model) {
+        if (PyErr_Occurred()) return nullptr;
+        model = dict_get(attrs, st->names[N_a_request_model]);
+        if (!model) return nullptr;
+      }
+      if ((t = PyObject_IsTrue(model.get())) < 0) return nullptr;
+      if (t) {
+        Ref real = call_fn(f, st, F_derive_llm_provider, model.get());
+        if (!real || (t = PyObject_IsTrue(real.get())) < 0) return nullptr;
+        if (t && append_pair(out, real.get(), st->names[N_v_llm]) < 0) return nullptr;
+      }
+    } else if (append_labelled(f, st, out, v.get(), N_v_llm) < 0) {
+      return nullptr;
+    }
+  }
+
+  // 2. Framework.
+  if ((t = true_value(attrs, st->names[N_a_framework], v)) < 0) return nullptr;
+  if (t && append_labelled(f, st, out, v.get(), N_v_framework) < 0) return nullptr;
+
+  // 3. Retrieval source, else collection.
+  Ref source = first_true(attrs, Py_None, st->names[N_a_retrieval_source]);
+  if (!source) return nullptr;
+  if (source.get() == Py_None) {
+    source = dict_get(attrs, st->names[N_a_retrieval_collection]);
+    if (!source) return nullptr;
+  }
+  if ((t = PyObject_IsTrue(source.get())) < 0) return nullptr;
+  if (t && append_labelled(f, st, out, source.get(), N_v_retrieval) < 0) return nullptr;
+
+  // 4. Embedding model, verbatim.
+  if ((t = true_value(attrs, st->names[N_a_embedding_model], v)) < 0) return nullptr;
+  if (t && append_pair(out, v.get(), st->names[N_v_embedding]) < 0) return nullptr;
+
+  // 5. Guardrail name verbatim; else any moderation verdict.
+  if ((t = true_value(attrs, st->names[N_a_guardrail_name], v)) < 0) return nullptr;
+  if (t) {
+    if (append_pair(out, v.get(), st->names[N_v_safety]) < 0) return nullptr;
+  } else {
+    Ref flagged = dict_get(attrs, st->names[N_a_moderation_flagged]);
+    if (!flagged) return nullptr;
+    if (flagged.get() != Py_None) {
+      Ref pair = get_global(f, st->names[N_MODERATION_INTEGRATION]);
+      if (!pair || PyList_Append(out, pair.get()) < 0) return nullptr;
+    }
+  }
+
+  // 6. Evaluation framework. 7. Reranker.
+  if ((t = true_value(attrs, st->names[N_a_eval_framework], v)) < 0) return nullptr;
+  if (t && append_labelled(f, st, out, v.get(), N_v_eval) < 0) return nullptr;
+  if ((t = true_value(attrs, st->names[N_a_rerank_system], v)) < 0) return nullptr;
+  if (t && append_labelled(f, st, out, v.get(), N_v_reranking) < 0) return nullptr;
+
+  // 8. Only when nothing else was found: the first known "dravik.<service>." key.
+  if (PyList_GET_SIZE(out) == 0 && prefix_fallback(f, st, attrs, out) < 0) return nullptr;
+  return results.release();
+}
+
+const Param kAttrsParam[] = {{"attrs", ArgType::Dict, "dict"}};
+
+}  // namespace
+
+const FuncSpec kExtractIntegrations = {
+    "_extract_integrations_from_attrs",
+    "Extract (display_name, category) pairs from span attributes.\n"
+    "\n"
+    "    Called on every span to detect which integrations (LLM providers,\n"
+    "    frameworks, vector DBs, embedding models, guardrails, ...) were used.\n"
+    "    Must be fast: a handful of dict lookups per span.\n"
+    "    ",
+    kAttrsParam,
+    1,
+    extract_integrations_impl,
+    "list[tuple[str, str]]",
+};
+
+}  // namespace dravik::tracing

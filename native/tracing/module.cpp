@@ -1,0 +1,238 @@
+// dravik_observe.tracing.vintrel: OpenTelemetry span capture into the active run.
+#include "common/call.hpp"
+#include "common/lookup.hpp"
+#include "common/module.hpp"
+#include "common/names.hpp"
+#include "tracing/functions.hpp"
+#include "tracing/state.hpp"
+#include "tracing/tables.hpp"
+
+namespace dravik::tracing {
+
+namespace {
+
+State* get_state(PyObject* m) { return static_cast<State*>(PyModule_GetState(m)); }
+
+constexpr const char* kCapturingDoc = "Captures completed OTel spans into the active DravikContext._spans buffer.";
+constexpr const char* kNoopDoc = "No-op processor when OTel is not installed.";
+
+// The SDK's attribute container, kept only when its item access is the
+// SDK's own plain-dict reading and a probe confirms it; otherwise span
+// attributes are always read through the mapping protocol.
+void init_bounded_attrs(State* st) {
+  Ref module_name = Ref::steal(PyUnicode_FromString("opentelemetry.attributes"));
+  Ref class_name = Ref::steal(PyUnicode_FromString("BoundedAttributes"));
+  Ref abc_name = Ref::steal(PyUnicode_FromString("collections.abc"));
+  Ref mapping_name = Ref::steal(PyUnicode_FromString("Mapping"));
+  if (!module_name || !class_name || !abc_name || !mapping_name) return;
+  Ref cls = import_from(module_name.get(), class_name.get());
+  Ref mapping = cls ? import_from(abc_name.get(), mapping_name.get()) : Ref();
+  if (!cls || !mapping || !PyType_Check(cls.get())) return;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls.get());
+  // Own __getitem__/__iter__/__len__, and get/keys inherited from Mapping.
+  for (const char* own : {"__getitem__", "__iter__", "__len__"}) {
+    PyObject* fn = PyDict_GetItemString(tp->tp_dict, own);
+    if (fn == nullptr || !PyFunction_Check(fn)) return;
+  }
+  for (const char* inherited : {"get", "keys"}) {
+    Ref mine = Ref::steal(PyObject_GetAttrString(cls.get(), inherited));
+    Ref base = Ref::steal(PyObject_GetAttrString(mapping.get(), inherited));
+    if (!mine || !base || mine.get() != base.get()) return;
+  }
+  Ref probe_attr = Ref::steal(PyObject_GetAttrString(cls.get(), "_dict"));
+  if (probe_attr) return;  // a class-level `_dict` would shadow the instance's
+  PyErr_Clear();
+
+  // Probe: a filled container read through a proxy both ways.
+  Ref items = Ref::steal(Py_BuildValue("{s:i,s:s,s:d}", "b.key", 1, "a.key", "v", "c.key", 2.5));
+  Ref kwargs = Ref::steal(PyDict_New());
+  if (!items || !kwargs || PyDict_SetItemString(kwargs.get(), "attributes", items.get()) < 0) return;
+  Ref empty_args = Ref::steal(PyTuple_New(0));
+  Ref inst = empty_args ? Ref::steal(PyObject_Call(cls.get(), empty_args.get(), kwargs.get())) : Ref();
+  if (!inst) return;
+  Ref proxy = Ref::steal(PyDictProxy_New(inst.get()));
+  Ref generic = proxy ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), proxy.get()))
+                      : Ref();
+  Ref inner = Ref::steal(PyObject_GetAttrString(inst.get(), "_dict"));
+  if (!generic || !inner || !PyDict_CheckExact(inner.get())) return;
+  if (PyObject_RichCompareBool(generic.get(), inner.get(), Py_EQ) != 1) return;
+  Ref generic_keys = Ref::steal(PySequence_List(generic.get()));
+  Ref inner_keys = Ref::steal(PySequence_List(inner.get()));
+  if (!generic_keys || !inner_keys || PyObject_RichCompareBool(generic_keys.get(), inner_keys.get(), Py_EQ) != 1) {
+    return;
+  }
+
+#if PY_VERSION_HEX >= 0x030C0000
+  if (!PyUnstable_Type_AssignVersionTag(tp)) return;
+#else
+  if (_PyType_Lookup(tp, st->names[N_m_get]) == nullptr) return;
+  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
+#endif
+  if (tp->tp_version_tag == 0) return;
+  st->bounded_attrs_version = tp->tp_version_tag;
+  st->bounded_attrs_type = reinterpret_cast<PyTypeObject*>(cls.release());
+}
+
+int init_state(PyObject* m, State* st) {
+  if (intern_all(st->names, kNameTexts, N_COUNT) < 0) return -1;
+  st->function_type = make_function_type(m);
+  if (st->function_type == nullptr) return -1;
+  st->db_short_names = build_db_short_names();
+  return st->db_short_names != nullptr ? 0 : -1;
+}
+
+// `from opentelemetry.sdk.trace import SpanProcessor, ReadableSpan`: 1 when
+// imported, 0 on ImportError, -1 on any other failure.
+int import_otel(Ref& span_processor, Ref& readable_span) {
+  Ref module_name = Ref::steal(PyUnicode_FromString("opentelemetry.sdk.trace"));
+  Ref sp_name = Ref::steal(PyUnicode_InternFromString("SpanProcessor"));
+  Ref rs_name = Ref::steal(PyUnicode_InternFromString("ReadableSpan"));
+  if (!module_name || !sp_name || !rs_name) return -1;
+  span_processor = import_from(module_name.get(), sp_name.get());
+  if (span_processor) readable_span = import_from(module_name.get(), rs_name.get());
+  if (span_processor && readable_span) return 1;
+  if (PyErr_ExceptionMatches(PyExc_ImportError)) {
+    PyErr_Clear();
+    span_processor.reset();
+    readable_span.reset();
+    return 0;
+  }
+  return -1;
+}
+
+int add_table(PyObject* m, const char* name, PyObject* table) { return add_owned(m, name, table); }
+
+int add_fn(PyObject* m, State* st, Fn id, const FuncSpec* spec) {
+  Ref fn = Ref::steal(make_function(st->function_type, m, spec));
+  if (!fn || PyModule_AddObjectRef(m, spec->name, fn.get()) < 0) return -1;
+  st->original[id] = fn.release();
+  return 0;
+}
+
+int add_processor_class(PyObject* m, State* st, PyObject* base, bool capturing) {
+  const FuncSpec* const capturing_methods[] = {&kOnStart, &kOnEnd, &kShutdown, &kForceFlush};
+  const FuncSpec* const noop_methods[] = {&kNoopOnStart, &kNoopOnEnd, &kNoopShutdown, &kNoopForceFlush};
+  Ref ns = Ref::steal(PyDict_New());
+  Ref modname = Ref::steal(PyModule_GetNameObject(m));
+  if (!ns || !modname) return -1;
+  if (PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0) return -1;
+  Ref qualname = Ref::steal(PyUnicode_FromString("DravikSpanProcessor"));
+  Ref doc = Ref::steal(PyUnicode_FromString(capturing ? kCapturingDoc : kNoopDoc));
+  if (!qualname || !doc || PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0 ||
+      PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
+    return -1;
+  }
+  for (int i = 0; i < 4; ++i) {
+    const FuncSpec* spec = capturing ? capturing_methods[i] : noop_methods[i];
+    Ref qn = Ref::steal(PyUnicode_FromFormat("DravikSpanProcessor.%s", spec->name));
+    if (!qn) return -1;
+    Ref fn = Ref::steal(make_function(st->function_type, m, spec, PyUnicode_AsUTF8(qn.get())));
+    if (!fn || PyDict_SetItemString(ns.get(), spec->name, fn.get()) < 0) return -1;
+  }
+  Ref bases = Ref::steal(PyTuple_Pack(1, base));
+  if (!bases) return -1;
+  PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base));
+  Ref cls = call(metaclass, qualname.get(), bases.get(), ns.get());
+  if (!cls) return -1;
+  return PyModule_AddObjectRef(m, "DravikSpanProcessor", cls.get());
+}
+
+int exec_module(PyObject* m) {
+  State* st = get_state(m);
+  if (init_state(m, st) < 0) return -1;
+
+  Ref modname = Ref::steal(PyModule_GetNameObject(m));
+  if (!modname) return -1;
+  if (add_owned(m, "logger", get_logger(PyUnicode_AsUTF8(modname.get())).release()) < 0) return -1;
+
+  Ref span_processor;
+  Ref readable_span;
+  const int has_otel = import_otel(span_processor, readable_span);
+  if (has_otel < 0) return -1;
+  if (has_otel) {
+    if (PyModule_AddObjectRef(m, "SpanProcessor", span_processor.get()) < 0 ||
+        PyModule_AddObjectRef(m, "ReadableSpan", readable_span.get()) < 0) {
+      return -1;
+    }
+    init_bounded_attrs(st);
+    if (PyErr_Occurred()) {
+      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+      PyErr_Clear();
+    }
+  }
+  if (PyModule_AddObjectRef(m, "_HAS_OTEL", has_otel ? Py_True : Py_False) < 0) return -1;
+
+  // Kinds and display names.
+  if (add_table(m, "_SPAN_TYPE_MAP", build_span_type_map()) < 0) return -1;
+  if (add_table(m, "_OTEL_KIND_MAP", build_otel_kind_map()) < 0) return -1;
+  if (add_fn(m, st, F_resolve_kind, &kResolveKind) < 0) return -1;
+  if (add_fn(m, st, F_build_display_name, &kBuildDisplayName) < 0) return -1;
+  if (add_fn(m, st, F_display_name, &kDisplayName) < 0) return -1;
+  // Call classification.
+  if (add_table(m, "_EXCLUDED_URL_PATTERNS", build_excluded_url_patterns()) < 0) return -1;
+  if (add_table(m, "_LLM_PROVIDER_HOSTS", build_llm_provider_hosts()) < 0) return -1;
+  if (add_table(m, "_NOISY_INFRA_HOSTS", build_noisy_infra_hosts()) < 0) return -1;
+  if (add_fn(m, st, F_is_dravik_api_call, &kIsDravikApiCall) < 0) return -1;
+  if (add_fn(m, st, F_is_llm_provider_http_call, &kIsLlmProviderHttpCall) < 0) return -1;
+  if (add_fn(m, st, F_is_noisy_infra_call, &kIsNoisyInfraCall) < 0) return -1;
+  if (add_fn(m, st, F_derive_llm_provider, &kDeriveLlmProvider) < 0) return -1;
+  // Integrations.
+  if (add_table(m, "_FRAMEWORK_PROVIDERS", build_framework_providers()) < 0) return -1;
+  if (add_table(m, "_ATTR_PREFIX_INTEGRATIONS", build_attr_prefix_integrations()) < 0) return -1;
+  if (add_table(m, "_MODERATION_INTEGRATION", build_moderation_integration()) < 0) return -1;
+  if (add_fn(m, st, F_extract_integrations, &kExtractIntegrations) < 0) return -1;
+  // Tool-span merge and redaction.
+  if (add_table(m, "_OTEL_DROP_KEYS", build_otel_drop_keys()) < 0) return -1;
+  if (add_fn(m, st, F_merge, &kMergeOtelAttrs) < 0) return -1;
+  if (add_fn(m, st, F_redact_span_dict, &kRedactSpanDict) < 0) return -1;
+  if (add_fn(m, st, F_redact_dict_values, &kRedactDictValues) < 0) return -1;
+  // Span records.
+  if (add_fn(m, st, F_span_to_dict, &kSpanToDict) < 0) return -1;
+  if (add_fn(m, st, F_clean_attr_key, &kCleanAttrKey) < 0) return -1;
+
+  PyObject* base = has_otel ? span_processor.get() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
+  return add_processor_class(m, st, base, has_otel != 0);
+}
+
+int traverse_module(PyObject* m, visitproc visit, void* arg) {
+  State* st = get_state(m);
+  if (st == nullptr) return 0;
+  Py_VISIT(st->function_type);
+  Py_VISIT(st->db_short_names);
+  Py_VISIT(st->bounded_attrs_type);
+  for (PyObject* fn : st->original) Py_VISIT(fn);
+  return visit_all(st->names, N_COUNT, visit, arg);
+}
+
+int clear_module(PyObject* m) {
+  State* st = get_state(m);
+  if (st == nullptr) return 0;
+  Py_CLEAR(st->function_type);
+  Py_CLEAR(st->db_short_names);
+  Py_CLEAR(st->bounded_attrs_type);
+  clear_all(st->original, F_COUNT);
+  clear_all(st->names, N_COUNT);
+  return 0;
+}
+
+void free_module(void* m) { clear_module(static_cast<PyObject*>(m)); }
+
+DRAVIK_MODULE_SLOTS(kSlots, exec_module);
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "dravik_observe.tracing.vintrel",
+    "Span capture: completed OpenTelemetry spans become records on the active run.",
+    sizeof(State),
+    nullptr,
+    kSlots,
+    traverse_module,
+    clear_module,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace dravik::tracing
+
+PyMODINIT_FUNC PyInit_vintrel(void) { return PyModuleDef_Init(&dravik::tracing::kModuleDef); }

@@ -1,0 +1,173 @@
+// DravikSpanProcessor's methods: capture of every span that ends inside a run.
+#include "host/host.hpp"
+#include "tracing/functions.hpp"
+#include "tracing/support.hpp"
+
+namespace dravik::tracing {
+
+namespace {
+
+// from ..instrumentors._context_var import _current_context
+Ref current_context_var(Function* f, State* st) {
+  Ref mod = Ref::steal(PyImport_GetModule(st->names[N_mod_context_var]));
+  if (mod) {
+    Ref var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
+    if (var || !PyErr_ExceptionMatches(PyExc_AttributeError)) return var;
+    PyErr_Clear();
+  } else if (PyErr_Occurred()) {
+    return Ref();
+  }
+  Ref fromlist = Ref::steal(PyTuple_Pack(1, st->names[N_c_current_context]));
+  if (!fromlist) return Ref();
+  mod = Ref::steal(
+      PyImport_ImportModuleLevelObject(st->names[N_mod_context_var_rel], f->globals, nullptr, fromlist.get(), 2));
+  if (!mod) return Ref();
+  Ref var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
+  if (!var && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+    PyErr_Clear();
+    PyErr_Format(PyExc_ImportError, "cannot import name '%U'", st->names[N_c_current_context]);
+  }
+  return var;
+}
+
+// name, category = item
+int unpack_pair(PyObject* item, Ref& a, Ref& b) {
+  if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == 2) {
+    a = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
+    b = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
+    return 0;
+  }
+  Ref it = Ref::steal(PyObject_GetIter(item));
+  if (!it) return -1;
+  Ref* slots[2] = {&a, &b};
+  for (int i = 0; i < 2; ++i) {
+    *slots[i] = Ref::steal(PyIter_Next(it.get()));
+    if (!*slots[i]) {
+      if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
+      }
+      return -1;
+    }
+  }
+  Ref extra = Ref::steal(PyIter_Next(it.get()));
+  if (extra) {
+    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
+    return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+int record_integrations(State* st, PyObject* ctx, PyObject* pairs) {
+  Ref it = Ref::steal(PyObject_GetIter(pairs));
+  if (!it) return -1;
+  while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+    Ref label;
+    Ref category;
+    if (unpack_pair(item.get(), label, category) < 0) return -1;
+    Ref r = call_method(ctx, st->names[N_c_record_integration], label.get(), category.get());
+    if (!r) return -1;
+  }
+  return PyErr_Occurred() ? -1 : 0;
+}
+
+// Truth of one of the filters: 1 means drop the span.
+int drops(Function* f, State* st, Fn filter, PyObject* attrs) {
+  Ref r = call_fn(f, st, filter, attrs);
+  if (!r) return -1;
+  return PyObject_IsTrue(r.get());
+}
+
+// The capture of one ended span; -1 with an exception set on failure.
+int capture(Function* f, State* st, PyObject* span) {
+  Ref var = current_context_var(f, st);
+  if (!var) return -1;
+  Ref ctx = host::context_var_get(var.get());
+  if (!ctx) return -1;
+  if (ctx.get() == Py_None) return 0;
+  Ref run_id = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_run_id]));
+  if (!run_id) return -1;
+  int t = PyObject_IsTrue(run_id.get());
+  if (t <= 0) return t;
+
+  // A plain dict of the span's attributes, shared by the steps below.
+  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
+  if (!attributes) return -1;
+  const int has = mapping_truth(st, attributes.get());
+  if (has < 0) return -1;
+  Ref attrs;
+  if (!has) {
+    attrs = Ref::steal(PyDict_New());
+  } else if (PyDict_CheckExact(attributes.get())) {
+    attrs = std::move(attributes);
+  } else {
+    attrs = copy_mapping(st, attributes.get());
+  }
+  if (!attrs) return -1;
+
+  Ref pairs = call_fn(f, st, F_extract_integrations, attrs.get());
+  if (!pairs || record_integrations(st, ctx.get(), pairs.get()) < 0) return -1;
+
+  Ref span_type = dict_get(attrs.get(), st->names[N_a_span_type]);
+  if (!span_type || (t = PyObject_IsTrue(span_type.get())) < 0) return -1;
+  if (t) {
+    Ref r = call_fn(f, st, F_merge, ctx.get(), span, attrs.get());
+    return r ? 0 : -1;
+  }
+
+  for (Fn filter : {F_is_dravik_api_call, F_is_llm_provider_http_call, F_is_noisy_infra_call}) {
+    if ((t = drops(f, st, filter, attrs.get())) != 0) return t < 0 ? -1 : 0;
+  }
+
+  Ref record = call_fn(f, st, F_span_to_dict, span);
+  if (!record) return -1;
+
+  Ref redact_fn = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_redact_fn]));
+  if (!redact_fn || (t = PyObject_IsTrue(redact_fn.get())) < 0) return -1;
+  if (t) {
+    redact_fn = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_redact_fn]));
+    if (!redact_fn) return -1;
+    Ref r = call_fn(f, st, F_redact_span_dict, record.get(), redact_fn.get());
+    if (!r) return -1;
+  }
+
+  Ref buffer = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_otel_spans]));
+  if (!buffer) return -1;
+  if (PyList_CheckExact(buffer.get())) return PyList_Append(buffer.get(), record.get());
+  Ref r = call_method(buffer.get(), st->names[N_m_append], record.get());
+  return r ? 0 : -1;
+}
+
+PyObject* on_end_impl(Function* f, PyObject* const* args) {
+  if (capture(f, state_of(f), args[1]) < 0 && !swallow_exception()) return nullptr;
+  Py_RETURN_NONE;
+}
+
+PyObject* return_none(Function*, PyObject* const*) { Py_RETURN_NONE; }
+PyObject* return_true(Function*, PyObject* const*) { Py_RETURN_TRUE; }
+
+const Param kOnStartParams[] = {
+    {"self"}, {"span", ArgType::Any, "'ReadableSpan'"}, {"parent_context", ArgType::Any, nullptr, DefaultKind::None}};
+const Param kOnEndParams[] = {{"self"}, {"span", ArgType::Any, "'ReadableSpan'"}};
+const Param kSelfParam[] = {{"self"}};
+const Param kForceFlushParams[] = {{"self"},
+                                   {"timeout_millis", ArgType::Int, "int", DefaultKind::Int, nullptr, 30000}};
+
+const Param kNoopOnStartParams[] = {{"self"}, {"span"}, {"parent_context", ArgType::Any, nullptr, DefaultKind::None}};
+const Param kNoopOnEndParams[] = {{"self"}, {"span"}};
+const Param kNoopForceFlushParams[] = {{"self"},
+                                       {"timeout_millis", ArgType::Any, nullptr, DefaultKind::Int, nullptr, 30000}};
+
+}  // namespace
+
+const FuncSpec kOnStart = {"on_start", nullptr, kOnStartParams, 3, return_none, "None"};
+const FuncSpec kOnEnd = {"on_end", "Called when a span ends. Convert and buffer it.", kOnEndParams, 2, on_end_impl,
+                         "None"};
+const FuncSpec kShutdown = {"shutdown", nullptr, kSelfParam, 1, return_none, "None"};
+const FuncSpec kForceFlush = {"force_flush", nullptr, kForceFlushParams, 2, return_true, "bool"};
+
+const FuncSpec kNoopOnStart = {"on_start", nullptr, kNoopOnStartParams, 3, return_none};
+const FuncSpec kNoopOnEnd = {"on_end", nullptr, kNoopOnEndParams, 2, return_none};
+const FuncSpec kNoopShutdown = {"shutdown", nullptr, kSelfParam, 1, return_none};
+const FuncSpec kNoopForceFlush = {"force_flush", nullptr, kNoopForceFlushParams, 2, return_true};
+
+}  // namespace dravik::tracing

@@ -1,0 +1,286 @@
+// Completed spans as span records, and the record's attribute-key rule.
+#include "tracing/functions.hpp"
+#include "tracing/support.hpp"
+
+namespace dravik::tracing {
+
+namespace {
+
+// Whether `key` starts with one of the two stripped namespaces.
+bool has_namespace(State* st, PyObject* key) {
+  return starts_with(key, st->names[N_v_genai_prefix]) || starts_with(key, st->names[N_v_dravik_prefix]);
+}
+
+// The key with its first namespace stripped ("gen_ai." and "dravik." are
+// both seven characters long, the dot last).
+Ref cleaned_key(State* st, PyObject* key) {
+  if (!has_namespace(st, key)) return Ref::borrow(key);
+  return Ref::steal(PyUnicode_Substring(key, 7, PyUnicode_GET_LENGTH(key)));
+}
+
+PyObject* clean_attr_key_impl(Function* f, PyObject* const* args) {
+  return cleaned_key(state_of(f), args[0]).release();
+}
+
+// Truthy value of `key`, else the value of `fallback` with `dflt`.
+Ref value_or(PyObject* attrs, PyObject* key, PyObject* fallback, PyObject* dflt) {
+  Ref v = first_true(attrs, nullptr, key);
+  if (v || PyErr_Occurred()) return v;
+  return dict_get(attrs, fallback, dflt);
+}
+
+// `value or 0` of a span time.
+Ref time_or_zero(PyObject* span, PyObject* prop, PyObject* zero) {
+  Ref v = Ref::steal(PyObject_GetAttr(span, prop));
+  if (!v) return v;
+  const int t = PyObject_IsTrue(v.get());
+  if (t < 0) return Ref();
+  return t ? std::move(v) : Ref::borrow(zero);
+}
+
+// int((end - start) / 1_000_000) when end > start, else None.
+Ref duration_ms(PyObject* start, PyObject* end) {
+  if (PyLong_CheckExact(start) && PyLong_CheckExact(end)) {
+    int overflow = 0;
+    const long long s = PyLong_AsLongLongAndOverflow(start, &overflow);
+    const long long e = overflow ? 0 : PyLong_AsLongLongAndOverflow(end, &overflow);
+    // Below 2**53 the difference converts to a double exactly, so one
+    // correctly rounded division gives what int / int gives.
+    if (!overflow && !PyErr_Occurred() && e > s && s >= 0 && (e - s) < (1LL << 53)) {
+      return Ref::steal(PyLong_FromDouble(static_cast<double>(e - s) / 1000000.0));
+    }
+    if (PyErr_Occurred()) return Ref();
+    if (!overflow && e <= s) return none_ref();
+  }
+  const int later = PyObject_RichCompareBool(end, start, Py_GT);
+  if (later < 0) return Ref();
+  if (!later) return none_ref();
+  Ref diff = Ref::steal(PyNumber_Subtract(end, start));
+  if (!diff) return Ref();
+  Ref million = Ref::steal(PyLong_FromLong(1000000));
+  if (!million) return Ref();
+  Ref ratio = Ref::steal(PyNumber_TrueDivide(diff.get(), million.get()));
+  if (!ratio) return Ref();
+  return Ref::steal(PyNumber_Long(ratio.get()));
+}
+
+// json.loads(value); None when decoding raises an Exception.
+Ref decode_payload(PyObject* json, State* st, PyObject* value) {
+  Ref out = call_method(json, st->names[N_m_loads], value);
+  if (out) return out;
+  if (!swallow_exception()) return Ref();
+  return none_ref();
+}
+
+// A tool's own failure marks the record as failed too.
+int tool_status_failed(State* st, PyObject* status) {
+  if (!PyUnicode_Check(status)) return 0;
+  Ref lowered = call_method(status, st->names[N_m_lower]);
+  if (!lowered) return -1;
+  for (const char* word : {"error", "failed", "failure"}) {
+    if (PyUnicode_CompareWithASCIIString(lowered.get(), word) == 0) return 1;
+  }
+  return 0;
+}
+
+int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zero) {
+  Ref model = value_or(attrs, st->names[N_a_request_model], st->names[N_a_llm_model], st->names[N_v_empty]);
+  if (!model) return -1;
+  Ref tokens_in = value_or(attrs, st->names[N_a_usage_in], st->names[N_a_llm_in], zero);
+  if (!tokens_in) return -1;
+  Ref tokens_out = value_or(attrs, st->names[N_a_usage_out], st->names[N_a_llm_out], zero);
+  if (!tokens_out) return -1;
+  Ref total = Ref::steal(PyNumber_Add(tokens_in.get(), tokens_out.get()));
+  if (!total) return -1;
+  Ref cost = dict_get(attrs, st->names[N_a_llm_cost], zero);
+  if (!cost) return -1;
+  if (PyDict_SetItem(cleaned, st->names[N_r_model], model.get()) < 0 ||
+      PyDict_SetItem(cleaned, st->names[N_r_tokens_in], tokens_in.get()) < 0 ||
+      PyDict_SetItem(cleaned, st->names[N_r_tokens_out], tokens_out.get()) < 0 ||
+      PyDict_SetItem(cleaned, st->names[N_r_total_tokens], total.get()) < 0 ||
+      PyDict_SetItem(cleaned, st->names[N_r_cost], cost.get()) < 0) {
+    return -1;
+  }
+  Ref finish = dict_get(attrs, st->names[N_a_finish_reasons]);
+  if (!finish) return -1;
+  int t = PyObject_IsTrue(finish.get());
+  if (t < 0) return -1;
+  if (t && PyDict_SetItem(cleaned, st->names[N_r_finish_reasons], finish.get()) < 0) return -1;
+  Ref response_model = dict_get(attrs, st->names[N_a_response_model]);
+  if (!response_model || (t = PyObject_IsTrue(response_model.get())) < 0) return -1;
+  if (t) {
+    const int differs = compare(response_model.get(), model.get(), Py_NE);
+    if (differs < 0) return -1;
+    if (differs && PyDict_SetItem(cleaned, st->names[N_r_response_model], response_model.get()) < 0) return -1;
+  }
+  return 0;
+}
+
+// format(obj.span_id, spec) style id text of `holder`'s `prop`.
+Ref id_text(PyObject* holder, PyObject* prop, PyObject* spec) {
+  Ref v = Ref::steal(PyObject_GetAttr(holder, prop));
+  if (!v) return v;
+  return format_value(v.get(), spec);
+}
+
+PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* span = args[0];
+  Ref zero = Ref::steal(PyLong_FromLong(0));
+  if (!zero) return nullptr;
+
+  // 1. A record-owned copy of the attributes.
+  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
+  if (!attributes) return nullptr;
+  const int has = mapping_truth(st, attributes.get());
+  if (has < 0) return nullptr;
+  Ref attrs = has ? copy_mapping(st, attributes.get()) : Ref::steal(PyDict_New());
+  if (!attrs) return nullptr;
+  attributes.reset();
+
+  // 2. Kind. 3. Timing. 4. Display name.
+  Ref kind = call_fn(f, st, F_resolve_kind, span);
+  if (!kind) return nullptr;
+  Ref start = time_or_zero(span, st->names[N_p_start_time], zero.get());
+  if (!start) return nullptr;
+  Ref end = time_or_zero(span, st->names[N_p_end_time], zero.get());
+  if (!end) return nullptr;
+  Ref duration = duration_ms(start.get(), end.get());
+  if (!duration) return nullptr;
+  Ref span_name = Ref::steal(PyObject_GetAttr(span, st->names[N_p_name]));
+  if (!span_name) return nullptr;
+  Ref display = call_fn(f, st, F_build_display_name, span_name.get(), attrs.get());
+  if (!display) return nullptr;
+
+  // 5. Cleaned attribute keys; later keys win on collisions.
+  Ref cleaned = Ref::steal(PyDict_New());
+  if (!cleaned) return nullptr;
+  {
+    Py_ssize_t pos = 0;
+    PyObject* k;
+    PyObject* v;
+    while (PyDict_Next(attrs.get(), &pos, &k, &v)) {
+      Ref value = Ref::borrow(v);
+      Ref key = PyUnicode_Check(k) ? cleaned_key(st, k) : Ref::borrow(k);
+      if (!key || PyDict_SetItem(cleaned.get(), key.get(), value.get()) < 0) return nullptr;
+    }
+  }
+
+  // 6. Tool payloads.
+  Ref input = none_ref();
+  Ref output = none_ref();
+  Ref tool_status;
+  int is_tool = compare(kind.get(), st->names[N_v_tool], Py_EQ);
+  if (is_tool < 0) return nullptr;
+  if (is_tool) {
+    const int has_input = PyDict_Contains(attrs.get(), st->names[N_a_tool_input]);
+    if (has_input < 0) return nullptr;
+    if (has_input) {
+      Ref json = import_module(st->names[N_mod_json]);
+      if (!json) return nullptr;
+      Ref raw = dict_get(attrs.get(), st->names[N_a_tool_input], st->names[N_v_empty_json]);
+      if (!raw || !(input = decode_payload(json.get(), st, raw.get()))) return nullptr;
+      raw = dict_get(attrs.get(), st->names[N_a_tool_output], st->names[N_v_empty_json]);
+      if (!raw || !(output = decode_payload(json.get(), st, raw.get()))) return nullptr;
+      tool_status = dict_get(attrs.get(), st->names[N_a_tool_status]);
+      if (!tool_status) return nullptr;
+    }
+  }
+
+  // 7. LLM summary.
+  const int is_llm = compare(kind.get(), st->names[N_v_llm], Py_EQ);
+  if (is_llm < 0) return nullptr;
+  if (is_llm && add_llm_summary(st, attrs.get(), cleaned.get(), zero.get()) < 0) return nullptr;
+
+  // 8. Identifiers.
+  Ref trace_id = Ref::borrow(st->names[N_v_empty]);
+  Ref span_id = Ref::borrow(st->names[N_v_empty]);
+  Ref parent_id = Ref::borrow(st->names[N_v_empty]);
+  Ref context = Ref::steal(PyObject_GetAttr(span, st->names[N_p_context]));
+  if (!context) return nullptr;
+  int t = PyObject_IsTrue(context.get());
+  if (t < 0) return nullptr;
+  if (t) {
+    trace_id = id_text(context.get(), st->names[N_p_trace_id], st->names[N_v_hex32]);
+    if (!trace_id) return nullptr;
+    span_id = id_text(context.get(), st->names[N_p_span_id], st->names[N_v_hex16]);
+    if (!span_id) return nullptr;
+  }
+  Ref parent = Ref::steal(PyObject_GetAttr(span, st->names[N_p_parent]));
+  if (!parent || (t = PyObject_IsTrue(parent.get())) < 0) return nullptr;
+  if (t) {
+    Ref pid = Ref::steal(PyObject_GetAttr(parent.get(), st->names[N_p_span_id]));
+    if (!pid || (t = PyObject_IsTrue(pid.get())) < 0) return nullptr;
+    if (t && !(parent_id = format_value(pid.get(), st->names[N_v_hex16]))) return nullptr;
+  }
+
+  // 9. Status: the span's ERROR code, or a tool that reported its own failure.
+  PyObject* status = st->names[N_v_ok];
+  Ref span_status = Ref::steal(PyObject_GetAttr(span, st->names[N_p_status]));
+  if (!span_status || (t = PyObject_IsTrue(span_status.get())) < 0) return nullptr;
+  if (t) {
+    Ref code = Ref::steal(PyObject_GetAttr(span_status.get(), st->names[N_p_status_code]));
+    if (!code || (t = PyObject_IsTrue(code.get())) < 0) return nullptr;
+    if (t) {
+      Ref status_code = import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);
+      if (!status_code) return nullptr;
+      Ref error = Ref::steal(PyObject_GetAttr(status_code.get(), st->names[N_ERROR]));
+      if (!error) return nullptr;
+      const int is_error = compare(code.get(), error.get(), Py_EQ);
+      if (is_error < 0) return nullptr;
+      if (is_error) status = st->names[N_v_error];
+    }
+  }
+  if (tool_status && status != st->names[N_v_error]) {
+    const int failed = tool_status_failed(st, tool_status.get());
+    if (failed < 0) return nullptr;
+    if (failed) status = st->names[N_v_error];
+  }
+
+  // 10. The record, keys in their fixed order.
+  Ref record = Ref::steal(PyDict_New());
+  if (!record) return nullptr;
+  PyObject* r = record.get();
+  if (PyDict_SetItem(r, st->names[N_p_name], display.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_p_kind], kind.get()) < 0 || PyDict_SetItem(r, st->names[N_p_status], status) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_duration_ms], duration.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_p_attributes], cleaned.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_input_data], input.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_output_data], output.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_start_ns], start.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_end_ns], end.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_trace_id], trace_id.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_span_id], span_id.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_parent_id], parent_id.get()) < 0 ||
+      PyDict_SetItem(r, st->names[N_r_from_processor], Py_True) < 0) {
+    return nullptr;
+  }
+  return record.release();
+}
+
+const Param kSpanParam[] = {{"span", ArgType::Any, "'ReadableSpan'"}};
+const Param kKeyParam[] = {{"k", ArgType::Str, "str"}};
+
+}  // namespace
+
+const FuncSpec kSpanToDict = {
+    "_span_to_dict", "Convert a completed OTel ReadableSpan to the dict format expected by _spans.", kSpanParam, 1,
+    span_to_dict_impl, "dict",
+};
+
+const FuncSpec kCleanAttrKey = {
+    "_clean_attr_key",
+    "Strip one leading namespace from dravik. and gen_ai. attribute keys.\n"
+    "\n"
+    "    dravik.firecrawl.scrape_id -> firecrawl.scrape_id\n"
+    "    gen_ai.usage.input_tokens -> usage.input_tokens\n"
+    "    Other keys are returned unchanged.\n"
+    "    ",
+    kKeyParam,
+    1,
+    clean_attr_key_impl,
+    "str",
+    ResultCheck::StrOrNone,
+};
+
+}  // namespace dravik::tracing

@@ -1,0 +1,211 @@
+// State of the dravik_observe.tracing.vintrel module.
+#pragma once
+
+#include "common/function.hpp"
+
+namespace dravik::tracing {
+
+// Interned names: module globals, attribute keys, span properties, record
+// keys and the short texts the functions return.
+#define VINTREL_NAMES(X)                                                   \
+  X(SPAN_TYPE_MAP, "_SPAN_TYPE_MAP")                                       \
+  X(OTEL_KIND_MAP, "_OTEL_KIND_MAP")                                       \
+  X(EXCLUDED_URL_PATTERNS, "_EXCLUDED_URL_PATTERNS")                       \
+  X(LLM_PROVIDER_HOSTS, "_LLM_PROVIDER_HOSTS")                             \
+  X(NOISY_INFRA_HOSTS, "_NOISY_INFRA_HOSTS")                               \
+  X(FRAMEWORK_PROVIDERS, "_FRAMEWORK_PROVIDERS")                           \
+  X(ATTR_PREFIX_INTEGRATIONS, "_ATTR_PREFIX_INTEGRATIONS")                 \
+  X(MODERATION_INTEGRATION, "_MODERATION_INTEGRATION")                     \
+  X(OTEL_DROP_KEYS, "_OTEL_DROP_KEYS")                                     \
+  X(fn_resolve_kind, "_resolve_kind")                                      \
+  X(fn_build_display_name, "_build_display_name")                          \
+  X(fn_display_name, "_display_name")                                      \
+  X(fn_is_dravik_api_call, "_is_dravik_api_call")                          \
+  X(fn_is_llm_provider_http_call, "_is_llm_provider_http_call")            \
+  X(fn_is_noisy_infra_call, "_is_noisy_infra_call")                        \
+  X(fn_derive_llm_provider, "_derive_llm_provider")                        \
+  X(fn_extract_integrations, "_extract_integrations_from_attrs")           \
+  X(fn_merge, "_merge_otel_attrs_into_recorded_span")                      \
+  X(fn_redact_span_dict, "_redact_span_dict")                              \
+  X(fn_redact_dict_values, "_redact_dict_values")                          \
+  X(fn_span_to_dict, "_span_to_dict")                                      \
+  X(fn_clean_attr_key, "_clean_attr_key")                                  \
+  X(a_span_type, "dravik.span_type")                                       \
+  X(a_tool_name, "dravik.tool.name")                                       \
+  X(a_tool, "dravik.tool")                                                 \
+  X(a_tool_input, "dravik.tool.input")                                     \
+  X(a_tool_output, "dravik.tool.output")                                   \
+  X(a_tool_status, "dravik.tool.status")                                   \
+  X(a_genai_system, "gen_ai.system")                                       \
+  X(a_request_model, "gen_ai.request.model")                               \
+  X(a_provider_name, "gen_ai.provider.name")                               \
+  X(a_usage_in, "gen_ai.usage.input_tokens")                               \
+  X(a_usage_out, "gen_ai.usage.output_tokens")                             \
+  X(a_finish_reasons, "gen_ai.response.finish_reasons")                    \
+  X(a_response_model, "gen_ai.response.model")                             \
+  X(a_llm_model, "dravik.llm.model")                                       \
+  X(a_llm_in, "dravik.llm.input_tokens")                                   \
+  X(a_llm_out, "dravik.llm.output_tokens")                                 \
+  X(a_llm_cost, "dravik.llm.cost")                                         \
+  X(a_framework, "dravik.framework")                                       \
+  X(a_retrieval_source, "dravik.retrieval.source")                         \
+  X(a_retrieval_collection, "dravik.retrieval.collection")                 \
+  X(a_embedding_model, "dravik.embedding.model")                           \
+  X(a_guardrail_name, "dravik.guardrail.name")                             \
+  X(a_moderation_flagged, "dravik.moderation.flagged")                     \
+  X(a_eval_framework, "dravik.eval.framework")                             \
+  X(a_rerank_system, "dravik.rerank.system")                               \
+  X(a_db_system, "db.system")                                              \
+  X(a_db_statement, "db.statement")                                        \
+  X(a_http_request_method, "http.request.method")                          \
+  X(a_http_method, "http.method")                                          \
+  X(a_url_full, "url.full")                                                \
+  X(a_http_url, "http.url")                                                \
+  X(a_http_target, "http.target")                                          \
+  X(a_server_address, "server.address")                                    \
+  X(a_rpc_system, "rpc.system")                                            \
+  X(a_rpc_service, "rpc.service")                                          \
+  X(a_rpc_method, "rpc.method")                                            \
+  X(a_messaging_system, "messaging.system")                                \
+  X(a_messaging_destination, "messaging.destination.name")                 \
+  X(p_attributes, "attributes")                                            \
+  X(p_name, "name")                                                        \
+  X(p_kind, "kind")                                                        \
+  X(p_status, "status")                                                    \
+  X(p_start_time, "start_time")                                            \
+  X(p_end_time, "end_time")                                                \
+  X(p_context, "context")                                                  \
+  X(p_parent, "parent")                                                    \
+  X(p_trace_id, "trace_id")                                                \
+  X(p_span_id, "span_id")                                                  \
+  X(p_status_code, "status_code")                                          \
+  X(p_value, "value")                                                      \
+  X(p_hostname, "hostname")                                                \
+  X(p_dict, "_dict")                                                       \
+  X(r_duration_ms, "duration_ms")                                          \
+  X(r_input_data, "input_data")                                            \
+  X(r_output_data, "output_data")                                          \
+  X(r_start_ns, "_otel_start_ns")                                          \
+  X(r_end_ns, "_otel_end_ns")                                              \
+  X(r_trace_id, "_otel_trace_id")                                          \
+  X(r_span_id, "_otel_span_id")                                            \
+  X(r_parent_id, "_otel_parent_id")                                        \
+  X(r_from_processor, "_from_processor")                                   \
+  X(r_model, "model")                                                      \
+  X(r_tokens_in, "tokens_in")                                              \
+  X(r_tokens_out, "tokens_out")                                            \
+  X(r_total_tokens, "total_tokens")                                        \
+  X(r_cost, "cost")                                                        \
+  X(r_finish_reasons, "finish_reasons")                                    \
+  X(r_response_model, "response_model")                                   \
+  X(c_run_id, "run_id")                                                    \
+  X(c_record_integration, "_record_integration")                           \
+  X(c_redact_fn, "_content_redact_fn")                                     \
+  X(c_otel_spans, "_otel_spans")                                           \
+  X(c_spans, "_spans")                                                     \
+  X(c_current_context, "_current_context")                                 \
+  X(m_get, "get")                                                          \
+  X(m_lower, "lower")                                                      \
+  X(m_upper, "upper")                                                      \
+  X(m_strip, "strip")                                                      \
+  X(m_title, "title")                                                      \
+  X(m_append, "append")                                                    \
+  X(m_items, "items")                                                      \
+  X(m_keys, "keys")                                                        \
+  X(m_loads, "loads")                                                      \
+  X(m_urlparse, "urlparse")                                                \
+  X(m_match, "match")                                                      \
+  X(m_group, "group")                                                      \
+  X(m_startswith, "startswith")                                            \
+  X(mod_json, "json")                                                      \
+  X(mod_urllib_parse, "urllib.parse")                                      \
+  X(mod_re, "re")                                                          \
+  X(mod_otel_trace, "opentelemetry.trace")                                 \
+  X(mod_context_var, "dravik_observe.instrumentors._context_var")          \
+  X(mod_context_var_rel, "instrumentors._context_var")                     \
+  X(StatusCode, "StatusCode")                                              \
+  X(ERROR, "ERROR")                                                        \
+  X(v_empty, "")                                                           \
+  X(v_space, " ")                                                          \
+  X(v_dot, ".")                                                            \
+  X(v_underscore, "_")                                                     \
+  X(v_empty_json, "{}")                                                    \
+  X(v_word_pattern, "(\\w+)")                                              \
+  X(v_hex32, "032x")                                                       \
+  X(v_hex16, "016x")                                                       \
+  X(v_tool, "tool")                                                        \
+  X(v_llm, "llm")                                                          \
+  X(v_chain, "chain")                                                      \
+  X(v_tool_call, "tool_call")                                              \
+  X(v_ok, "ok")                                                            \
+  X(v_error, "error")                                                      \
+  X(v_framework, "framework")                                              \
+  X(v_retrieval, "retrieval")                                              \
+  X(v_embedding, "embedding")                                              \
+  X(v_safety, "safety")                                                    \
+  X(v_eval, "eval")                                                        \
+  X(v_reranking, "reranking")                                              \
+  X(v_dravik_prefix, "dravik.")                                            \
+  X(v_genai_prefix, "gen_ai.")                                             \
+  X(v_openai, "Openai")                                                    \
+  X(v_anthropic, "Anthropic")                                              \
+  X(v_google, "Google")                                                    \
+  X(v_meta, "Meta")                                                        \
+  X(v_mistral, "Mistral")                                                  \
+  X(v_cohere, "Cohere")                                                    \
+  X(v_groq, "Groq")
+
+enum Name : int {
+#define VINTREL_ENUM(id, text) N_##id,
+  VINTREL_NAMES(VINTREL_ENUM)
+#undef VINTREL_ENUM
+      N_COUNT
+};
+
+inline constexpr const char* kNameTexts[N_COUNT] = {
+#define VINTREL_TEXT(id, text) text,
+    VINTREL_NAMES(VINTREL_TEXT)
+#undef VINTREL_TEXT
+};
+
+// The module functions that call one another, with their global names.
+enum Fn : int {
+  F_resolve_kind,
+  F_build_display_name,
+  F_display_name,
+  F_is_dravik_api_call,
+  F_is_llm_provider_http_call,
+  F_is_noisy_infra_call,
+  F_derive_llm_provider,
+  F_extract_integrations,
+  F_merge,
+  F_redact_span_dict,
+  F_redact_dict_values,
+  F_span_to_dict,
+  F_clean_attr_key,
+  F_COUNT
+};
+
+inline constexpr Name kFnGlobal[F_COUNT] = {
+    N_fn_resolve_kind,       N_fn_build_display_name, N_fn_display_name,         N_fn_is_dravik_api_call,
+    N_fn_is_llm_provider_http_call, N_fn_is_noisy_infra_call, N_fn_derive_llm_provider, N_fn_extract_integrations,
+    N_fn_merge,              N_fn_redact_span_dict,   N_fn_redact_dict_values,   N_fn_span_to_dict,
+    N_fn_clean_attr_key,
+};
+
+struct State {
+  PyTypeObject* function_type;
+  PyObject* names[N_COUNT];
+  // The function objects created at import; a global that is still one of
+  // these is called directly instead of through the generic call protocol.
+  PyObject* original[F_COUNT];
+  PyObject* db_short_names;  // db.system -> short name (private to _build_display_name)
+  // OpenTelemetry's attribute container, for reading span attributes without
+  // going through its Python-level mapping methods (NULL without the SDK).
+  PyTypeObject* bounded_attrs_type;
+  unsigned int bounded_attrs_version;
+};
+
+inline PyObject* name(State* st, Name n) noexcept { return st->names[n]; }
+
+}  // namespace dravik::tracing

@@ -1,0 +1,111 @@
+// Small helpers shared by the span-capture functions.
+#pragma once
+
+#include "common/binder.hpp"
+#include "common/call.hpp"
+#include "common/lookup.hpp"
+#include "tracing/state.hpp"
+
+namespace dravik::tracing {
+
+inline State* state_of(Function* f) noexcept { return module_state<State>(f); }
+
+// d.get(key, dflt) on an exact dict; NULL only on error.
+inline Ref dict_get(PyObject* d, PyObject* key, PyObject* dflt = Py_None) {
+  PyObject* v = PyDict_GetItemWithError(d, key);
+  if (v != nullptr) return Ref::borrow(v);
+  if (PyErr_Occurred()) return Ref();
+  return Ref::borrow(dflt);
+}
+
+// The first true value among `keys` of the exact dict `d`, else `dflt`.
+template <class... K>
+inline Ref first_true(PyObject* d, PyObject* dflt, K... keys) {
+  for (PyObject* key : {keys...}) {
+    Ref v = dict_get(d, key);
+    if (!v) return Ref();
+    const int t = PyObject_IsTrue(v.get());
+    if (t < 0) return Ref();
+    if (t) return v;
+  }
+  return Ref::borrow(dflt);
+}
+
+// a == b / a != b as the `==` and `!=` operators give them (no identity shortcut).
+inline int compare(PyObject* a, PyObject* b, int op) {
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, op));
+  if (!r) return -1;
+  if (r.get() == Py_True) return 1;
+  if (r.get() == Py_False) return 0;
+  return PyObject_IsTrue(r.get());
+}
+
+// format(value, spec)
+inline Ref format_value(PyObject* value, PyObject* spec) { return Ref::steal(PyObject_Format(value, spec)); }
+
+// Declared-type test of a direct call, as the binder would make it.
+inline bool check_declared(const FuncSpec* s, PyObject* const* args, int n) {
+  for (int i = 0; i < n && i < s->nparams; ++i) {
+    const Param& p = s->params[i];
+    if (p.type == ArgType::Str && !PyUnicode_CheckExact(args[i])) {
+      raise_arg_type(p.name, "str", args[i]);
+      return false;
+    }
+    if (p.type == ArgType::Dict && !PyDict_CheckExact(args[i])) {
+      raise_arg_type(p.name, "dict", args[i]);
+      return false;
+    }
+  }
+  return true;
+}
+
+// Calls the module function bound to the global of `fn` at this moment.
+// While that global is still the function made at import, its body is
+// entered directly (with the same argument and result checks); otherwise
+// whatever the host bound there is called like any callable.
+template <class... A>
+inline Ref call_fn(Function* self, State* st, Fn fn, A... args) {
+  Ref g = get_global(self, st->names[kFnGlobal[fn]]);
+  if (!g) return Ref();
+  if (g.get() == st->original[fn]) {
+    Function* target = reinterpret_cast<Function*>(g.get());
+    const FuncSpec* s = target->spec;
+    PyObject* argv[] = {args...};
+    if (static_cast<int>(sizeof...(A)) != s->nparams) return call(g.get(), args...);
+    if (!check_declared(s, argv, static_cast<int>(sizeof...(A)))) return Ref();
+    return Ref::steal(check_result(s, s->impl(target, argv)));
+  }
+  return call(g.get(), args...);
+}
+
+// Reading a span's attribute mapping.  The SDK hands out a read-only proxy
+// over its own container class, whose Python-level methods cost far more
+// than the lookups themselves.  When the proxy and the container are the
+// unmodified originals, the plain dict behind them answers every read
+// exactly as the mapping protocol would; `backing_dict` returns it
+// (borrowed), or NULL when the generic protocol must be used.
+PyObject* backing_dict(State* st, PyObject* mapping);
+
+// A reader over any attribute mapping: `get(key, dflt)` as mapping.get does.
+struct AttrReader {
+  PyObject* dict = nullptr;  // exact dict to read directly
+  PyObject* obj = nullptr;   // otherwise the mapping itself
+  State* st = nullptr;
+  Ref get(PyObject* key, PyObject* dflt = Py_None) const {
+    if (dict != nullptr) return dict_get(dict, key, dflt);
+    return call_method(obj, st->names[N_m_get], key, dflt);
+  }
+};
+
+// dict(mapping), with the fast route for the SDK's proxy.
+Ref copy_mapping(State* st, PyObject* mapping);
+
+// The truth value of an attribute mapping (its length, for the SDK's proxy).
+int mapping_truth(State* st, PyObject* mapping);
+
+// `reversed(seq)` walk helper is local to the merge; string helpers:
+inline bool starts_with(PyObject* s, PyObject* prefix) {
+  return PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
+}
+
+}  // namespace dravik::tracing
