@@ -44,10 +44,10 @@ int record(State* st, PyObject* ctx, PyObject* tool_calls, PyObject* available) 
         PyUnicode_FromFormat("Auto-detected %zd parallel tool calls from LLM response", count));
   }
   if (!name || !chosen_value || !reasoning) return -1;
-  Ref method = Ref::steal(PyObject_GetAttr(ctx, st->names[N_record_decision]));
-  if (!method) return -1;
-  PyObject* values[] = {name.get(), options, chosen_value.get(), reasoning.get(), st->names[N_auto]};
-  Ref r = call_kw(method.get(), values, st->decision_kwnames);
+  // ctx.record_decision(name=..., options=..., chosen=..., reasoning=..., instrumentation_type=...)
+  PyObject* argv[] = {ctx, name.get(), options, chosen_value.get(), reasoning.get(), st->names[N_auto]};
+  Ref r = Ref::steal(PyObject_VectorcallMethod(st->names[N_record_decision], argv, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                               st->decision_kwnames));
   return r ? 0 : -1;
 }
 
