@@ -26,10 +26,10 @@ Ref call_global(Function* f, State* st, Name name, PyObject* const* args, int na
   if (!fn) return Ref();
   if (fn.get() == st->own[name]) {
     Function* target = reinterpret_cast<Function*>(fn.get());
-    const FuncSpec* spec = target->spec;
-    bool direct = spec->nparams == nargs;
-    for (int i = 0; direct && i < nargs; ++i) direct = has_declared_type(spec->params[i].type, args[i]);
-    if (direct) return Ref::steal(check_result(spec, spec->impl(target, args)));
+    const FuncSpec* desc = target->spec;
+    bool direct = desc->nparams == nargs;
+    for (int i = 0; direct && i < nargs; ++i) direct = has_declared_type(desc->params[i].type, args[i]);
+    if (direct) return Ref::steal(check_result(desc, desc->impl(target, args)));
   }
   return Ref::steal(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(nargs), nullptr));
 }

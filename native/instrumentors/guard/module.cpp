@@ -16,7 +16,7 @@ State* get_state(PyObject* m) { return static_cast<State*>(PyModule_GetState(m))
 // The module's functions, under the global names they are published as.
 struct Published {
   Name name;
-  const FuncSpec* spec;
+  const FuncSpec* desc;
 };
 
 const Published kFunctions[] = {
@@ -51,9 +51,9 @@ int init_state(PyObject* m, State* st) {
   return 0;
 }
 
-int add_own_function(PyObject* m, State* st, Name name, const FuncSpec* spec) {
-  Ref fn = Ref::steal(make_function(st->function_type, m, spec));
-  if (!fn || PyModule_AddObjectRef(m, spec->name, fn.get()) < 0) return -1;
+int add_own_function(PyObject* m, State* st, Name name, const FuncSpec* desc) {
+  Ref fn = Ref::steal(make_function(st->function_type, m, desc));
+  if (!fn || PyModule_AddObjectRef(m, desc->name, fn.get()) < 0) return -1;
   st->own[name] = fn.release();
   return 0;
 }
@@ -102,7 +102,7 @@ int exec_module(PyObject* m) {
   if (add_owned(m, "_INJECTION_PATTERNS", build_injection_patterns(re.get())) < 0) return -1;
 
   for (const Published& p : kFunctions) {
-    if (add_own_function(m, st, p.name, p.spec) < 0) return -1;
+    if (add_own_function(m, st, p.name, p.desc) < 0) return -1;
   }
   if (add_function(st->function_type, m, &kConfigure) < 0) return -1;
   if (add_function(st->function_type, m, &kCheckPrompt) < 0) return -1;

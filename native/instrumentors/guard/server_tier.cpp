@@ -114,13 +114,17 @@ PyObject* ml_substitutions_impl(Function* f, PyObject* const* args) {
   std::stable_sort(pairs.begin(), pairs.end(),
                    [](const Pair& a, const Pair& b) { return a.found_len > b.found_len; });
   Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-  if (!out) return nullptr;
-  for (size_t i = 0; i < pairs.size(); ++i) {
+  for (size_t i = 0; out && i < pairs.size(); ++i) {
     PyObject* pair = PyTuple_Pack(2, pairs[i].found.get(), pairs[i].placeholder.get());
-    if (pair == nullptr) return nullptr;
+    if (pair == nullptr) {
+      out.reset();
+      break;
+    }
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), pair);
   }
-  return out.release();
+  if (out) return out.release();
+  if (!swallow_exception()) return nullptr;
+  return PyList_New(0);
 }
 
 PyObject* apply_substitutions_impl(Function* f, PyObject* const* args) {
