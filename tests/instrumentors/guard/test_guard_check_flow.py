@@ -4,6 +4,7 @@ import gc
 import logging
 import pickle
 import threading
+import tracemalloc
 
 import pytest
 
@@ -256,10 +257,17 @@ def test_no_objects_leak_on_the_hot_paths():
         run()
     gc.collect()
     before = len(gc.get_objects())
-    for _ in range(500):
-        run()
-    gc.collect()
+    tracemalloc.start()
+    try:
+        start, _ = tracemalloc.get_traced_memory()
+        for _ in range(500):
+            run()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - start
+    finally:
+        tracemalloc.stop()
     assert len(gc.get_objects()) - before < 50
+    assert grown < 16 * 1024  # one leaked small object per call is about 30 KB here
 
 
 def test_pickled_error_keeps_its_message_only():
