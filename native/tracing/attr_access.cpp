@@ -63,3 +63,98 @@ int mapping_truth(State* st, PyObject* mapping) {
 }
 
 }  // namespace dravik::tracing
+
+namespace dravik::tracing {
+
+namespace {
+
+bool type_unchanged(PyTypeObject* tp, unsigned int version) {
+  if (tp->tp_version_tag == 0 || tp->tp_version_tag != version) return false;
+#if PY_VERSION_HEX < 0x030C0000
+  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
+  return true;
+}
+
+}  // namespace
+
+Ref span_kind_value(State* st, PyObject* kind) {
+  // The SDK's members answer `value` with their `_value_` while the Enum's
+  // own `value` is in place; anything else goes the generic way.
+  if (st->span_kind_type != nullptr && Py_IS_TYPE(kind, st->span_kind_type) &&
+      type_unchanged(st->span_kind_type, st->span_kind_version)) {
+    Ref v;
+    const int found = lookup_attr(kind, st->names[N_p_value_], v);
+    if (found != 0) return v;
+  }
+  Ref v;
+  if (lookup_attr(kind, st->names[N_p_value], v) < 0) return Ref();
+  if (!v) return Ref::borrow(kind);
+  return v;
+}
+
+namespace {
+
+void put_hex(char* out, unsigned long long v) {
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 15; i >= 0; --i) {
+    out[i] = kDigits[v & 0xF];
+    v >>= 4;
+  }
+}
+
+}  // namespace
+
+Ref lower_text(State* st, PyObject* s) {
+  if (PyUnicode_CheckExact(s) && PyUnicode_IS_ASCII(s)) {
+    const Py_ssize_t n = PyUnicode_GET_LENGTH(s);
+    const Py_UCS1* src = PyUnicode_1BYTE_DATA(s);
+    Py_ssize_t i = 0;
+    while (i < n && !(src[i] >= 'A' && src[i] <= 'Z')) ++i;
+    if (i == n) return Ref::borrow(s);
+    Ref out = Ref::steal(PyUnicode_New(n, 127));
+    if (!out) return out;
+    Py_UCS1* dst = PyUnicode_1BYTE_DATA(out.get());
+    for (Py_ssize_t j = 0; j < n; ++j) {
+      const Py_UCS1 c = src[j];
+      dst[j] = (c >= 'A' && c <= 'Z') ? static_cast<Py_UCS1>(c + ('a' - 'A')) : c;
+    }
+    return out;
+  }
+  return call_method(s, st->names[N_m_lower]);
+}
+
+Ref hex_id(State* st, PyObject* value, int digits) {
+  if (PyLong_CheckExact(value)) {
+    if (digits == 16) {
+      const unsigned long long v = PyLong_AsUnsignedLongLong(value);
+      if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        Ref out = Ref::steal(PyUnicode_New(16, 127));
+        if (out) put_hex(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get())), v);
+        return out;
+      }
+      PyErr_Clear();
+    } else {
+      Ref sixty_four = Ref::steal(PyLong_FromLong(64));
+      Ref high_obj = sixty_four ? Ref::steal(PyNumber_Rshift(value, sixty_four.get())) : Ref();
+      if (!high_obj) return Ref();
+      const unsigned long long high = PyLong_AsUnsignedLongLong(high_obj.get());
+      if (!(high == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+        const unsigned long long low = PyLong_AsUnsignedLongLongMask(value);
+        if (!(low == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
+          Ref out = Ref::steal(PyUnicode_New(32, 127));
+          if (out) {
+            char* text = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
+            put_hex(text, high);
+            put_hex(text + 16, low);
+          }
+          return out;
+        }
+      }
+      PyErr_Clear();
+    }
+  }
+  return format_value(value, st->names[digits == 32 ? N_v_hex32 : N_v_hex16]);
+}
+
+}  // namespace dravik::tracing

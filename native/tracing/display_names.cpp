@@ -65,6 +65,8 @@ Ref operation_word(State* st, PyObject* text) {
   return call_method(word.get(), st->names[N_m_upper]);
 }
 
+Ref make_label(State* st, PyObject* raw);
+
 PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* span = args[0];
@@ -105,9 +107,8 @@ PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
 
   Ref kind = Ref::steal(PyObject_GetAttr(span, st->names[N_p_kind]));
   if (!kind) return nullptr;
-  Ref value;
-  if (get_optional_attr(kind.get(), st->names[N_p_value], value) < 0) return nullptr;
-  if (!value) value = Ref::borrow(kind.get());
+  Ref value = span_kind_value(st, kind.get());
+  if (!value) return nullptr;
   Ref table = get_global(f, st->names[N_OTEL_KIND_MAP]);
   if (!table) return nullptr;
   if (PyDict_CheckExact(table.get())) return dict_get(table.get(), value.get(), st->names[N_v_chain]).release();
@@ -197,14 +198,26 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
 PyObject* display_name_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* raw = args[0];
+  PyObject* known = PyDict_GetItemWithError(st->label_cache, raw);
+  if (known != nullptr) return Py_NewRef(known);
+  if (PyErr_Occurred()) return nullptr;
+  Ref label = make_label(st, raw);
+  if (label && PyDict_GET_SIZE(st->label_cache) < kCacheLimit &&
+      PyDict_SetItem(st->label_cache, raw, label.get()) < 0) {
+    return nullptr;
+  }
+  return label.release();
+}
+
+Ref make_label(State* st, PyObject* raw) {
   Ref text = Ref::borrow(raw);
   const Py_ssize_t at = PyUnicode_FindChar(raw, '_', 0, PyUnicode_GET_LENGTH(raw), 1);
-  if (at == -2) return nullptr;
+  if (at == -2) return Ref();
   if (at >= 0) {
     text = Ref::steal(PyUnicode_Replace(raw, st->names[N_v_underscore], st->names[N_v_space], -1));
-    if (!text) return nullptr;
+    if (!text) return Ref();
   }
-  return call_method(text.get(), st->names[N_m_title]).release();
+  return call_method(text.get(), st->names[N_m_title]);
 }
 
 const Param kResolveKindParams[] = {{"span", ArgType::Any, "'ReadableSpan'"}};

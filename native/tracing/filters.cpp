@@ -42,7 +42,7 @@ PyObject* host_table_test(Function* f, PyObject* attrs, Name table_name) {
   const int t = PyObject_IsTrue(url.get());
   if (t < 0) return nullptr;
   if (!t) Py_RETURN_FALSE;
-  Ref lowered = call_method(url.get(), st->names[N_m_lower]);
+  Ref lowered = lower_text(st, url.get());
   if (!lowered) return nullptr;
   return any_entry_in(f, st, table_name, lowered.get());
 }
@@ -85,7 +85,7 @@ bool has_prefix(PyObject* s, const char* prefix) {
 
 PyObject* derive_llm_provider_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
-  Ref lowered = call_method(args[0], st->names[N_m_lower]);
+  Ref lowered = lower_text(st, args[0]);
   if (!lowered) return nullptr;
   for (const ProviderRule& rule : kProviderRules) {
     for (const char* prefix : rule.prefixes) {

@@ -91,7 +91,7 @@ PyObject* extract_integrations_impl(Function* f, PyObject* const* args) {
   // 1. Provider name: a framework (with the provider behind its model) or an LLM provider.
   if ((t = true_value(attrs, st->names[N_a_provider_name], v)) < 0) return nullptr;
   if (t) {
-    Ref lowered = call_method(v.get(), st->names[N_m_lower]);
+    Ref lowered = lower_text(st, v.get());
     if (!lowered) return nullptr;
     Ref frameworks = get_global(f, st->names[N_FRAMEWORK_PROVIDERS]);
     if (!frameworks) return nullptr;

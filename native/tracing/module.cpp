@@ -13,6 +13,35 @@ namespace {
 
 State* get_state(PyObject* m) { return static_cast<State*>(PyModule_GetState(m)); }
 
+// The first definition of `name` along the type's MRO (borrowed), or NULL.
+PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
+  PyObject* mro = tp->tp_mro;
+  if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+    PyObject* base = PyTuple_GET_ITEM(mro, i);
+    PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
+    if (dict == nullptr) continue;
+    PyObject* v = PyDict_GetItemWithError(dict, name);
+    if (v != nullptr) return v;
+    if (PyErr_Occurred()) return nullptr;
+  }
+  return nullptr;
+}
+
+// Gives the type a valid version tag, which any later change to it or to a
+// base resets; false when none can be had.
+bool assign_version_tag(PyTypeObject* tp, PyObject* some_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+  (void)some_name;
+  if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
+#else
+  // The method cache assigns the tag on a lookup.
+  if (_PyType_Lookup(tp, some_name) == nullptr && PyErr_Occurred()) return false;
+  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
+#endif
+  return tp->tp_version_tag != 0;
+}
+
 constexpr const char* kCapturingDoc = "Captures completed OTel spans into the active DravikContext._spans buffer.";
 constexpr const char* kNoopDoc = "No-op processor when OTel is not installed.";
 
@@ -62,15 +91,31 @@ void init_bounded_attrs(State* st) {
     return;
   }
 
-#if PY_VERSION_HEX >= 0x030C0000
-  if (!PyUnstable_Type_AssignVersionTag(tp)) return;
-#else
-  if (_PyType_Lookup(tp, st->names[N_m_get]) == nullptr) return;
-  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return;
-#endif
-  if (tp->tp_version_tag == 0) return;
+  if (!assign_version_tag(tp, st->names[N_m_get])) return;
   st->bounded_attrs_version = tp->tp_version_tag;
   st->bounded_attrs_type = reinterpret_cast<PyTypeObject*>(cls.release());
+}
+
+// The SDK's SpanKind, kept when its `value` is the Enum's own descriptor
+// (which answers with the member's `_value_`).
+void init_span_kind(State* st) {
+  Ref trace_name = Ref::steal(PyUnicode_FromString("opentelemetry.trace"));
+  Ref kind_name = Ref::steal(PyUnicode_FromString("SpanKind"));
+  Ref enum_name = Ref::steal(PyUnicode_FromString("enum"));
+  Ref enum_cls_name = Ref::steal(PyUnicode_FromString("Enum"));
+  if (!trace_name || !kind_name || !enum_name || !enum_cls_name) return;
+  Ref cls = import_from(trace_name.get(), kind_name.get());
+  Ref enum_cls = cls ? import_from(enum_name.get(), enum_cls_name.get()) : Ref();
+  if (!cls || !enum_cls || !PyType_Check(cls.get()) || !PyType_Check(enum_cls.get())) return;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls.get());
+  PyObject* original = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(enum_cls.get())->tp_dict,
+                                               st->names[N_p_value]);
+  if (original == nullptr) return;
+  if (mro_lookup(tp, st->names[N_p_value]) != original) return;
+  if (mro_lookup(tp, st->names[N_p_value_]) != nullptr) return;
+  if (!assign_version_tag(tp, st->names[N_p_value])) return;
+  st->span_kind_version = tp->tp_version_tag;
+  st->span_kind_type = reinterpret_cast<PyTypeObject*>(cls.release());
 }
 
 int init_state(PyObject* m, State* st) {
@@ -78,7 +123,9 @@ int init_state(PyObject* m, State* st) {
   st->function_type = make_function_type(m);
   if (st->function_type == nullptr) return -1;
   st->db_short_names = build_db_short_names();
-  return st->db_short_names != nullptr ? 0 : -1;
+  st->clean_key_cache = PyDict_New();
+  st->label_cache = PyDict_New();
+  return (st->db_short_names && st->clean_key_cache && st->label_cache) ? 0 : -1;
 }
 
 // `from opentelemetry.sdk.trace import SpanProcessor, ReadableSpan`: 1 when
@@ -154,10 +201,13 @@ int exec_module(PyObject* m) {
         PyModule_AddObjectRef(m, "ReadableSpan", readable_span.get()) < 0) {
       return -1;
     }
-    init_bounded_attrs(st);
-    if (PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-      PyErr_Clear();
+    // Both are optional speed-ups: a failure leaves the generic reads on.
+    for (void (*init)(State*) : {init_bounded_attrs, init_span_kind}) {
+      init(st);
+      if (PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
+        PyErr_Clear();
+      }
     }
   }
   if (PyModule_AddObjectRef(m, "_HAS_OTEL", has_otel ? Py_True : Py_False) < 0) return -1;
@@ -200,6 +250,9 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->function_type);
   Py_VISIT(st->db_short_names);
   Py_VISIT(st->bounded_attrs_type);
+  Py_VISIT(st->span_kind_type);
+  Py_VISIT(st->clean_key_cache);
+  Py_VISIT(st->label_cache);
   for (PyObject* fn : st->original) Py_VISIT(fn);
   return visit_all(st->names, N_COUNT, visit, arg);
 }
@@ -210,6 +263,9 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->function_type);
   Py_CLEAR(st->db_short_names);
   Py_CLEAR(st->bounded_attrs_type);
+  Py_CLEAR(st->span_kind_type);
+  Py_CLEAR(st->clean_key_cache);
+  Py_CLEAR(st->label_cache);
   clear_all(st->original, F_COUNT);
   clear_all(st->names, N_COUNT);
   return 0;

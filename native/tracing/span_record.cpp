@@ -116,11 +116,11 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
   return 0;
 }
 
-// format(obj.span_id, spec) style id text of `holder`'s `prop`.
-Ref id_text(PyObject* holder, PyObject* prop, PyObject* spec) {
+// The hexadecimal text of `holder`'s id property `prop`.
+Ref id_text(State* st, PyObject* holder, PyObject* prop, int digits) {
   Ref v = Ref::steal(PyObject_GetAttr(holder, prop));
   if (!v) return v;
-  return format_value(v.get(), spec);
+  return hex_id(st, v.get(), digits);
 }
 
 PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
@@ -161,7 +161,21 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     PyObject* v;
     while (PyDict_Next(attrs.get(), &pos, &k, &v)) {
       Ref value = Ref::borrow(v);
-      Ref key = PyUnicode_Check(k) ? cleaned_key(st, k) : Ref::borrow(k);
+      Ref key;
+      if (PyUnicode_CheckExact(k)) {
+        PyObject* known = PyDict_GetItemWithError(st->clean_key_cache, k);
+        if (known != nullptr) {
+          key = Ref::borrow(known);
+        } else if (!PyErr_Occurred()) {
+          key = cleaned_key(st, k);
+          if (key && PyDict_GET_SIZE(st->clean_key_cache) < kCacheLimit &&
+              PyDict_SetItem(st->clean_key_cache, k, key.get()) < 0) {
+            return nullptr;
+          }
+        }
+      } else {
+        key = PyUnicode_Check(k) ? cleaned_key(st, k) : Ref::borrow(k);
+      }
       if (!key || PyDict_SetItem(cleaned.get(), key.get(), value.get()) < 0) return nullptr;
     }
   }
@@ -201,9 +215,9 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   int t = PyObject_IsTrue(context.get());
   if (t < 0) return nullptr;
   if (t) {
-    trace_id = id_text(context.get(), st->names[N_p_trace_id], st->names[N_v_hex32]);
+    trace_id = id_text(st, context.get(), st->names[N_p_trace_id], 32);
     if (!trace_id) return nullptr;
-    span_id = id_text(context.get(), st->names[N_p_span_id], st->names[N_v_hex16]);
+    span_id = id_text(st, context.get(), st->names[N_p_span_id], 16);
     if (!span_id) return nullptr;
   }
   Ref parent = Ref::steal(PyObject_GetAttr(span, st->names[N_p_parent]));
@@ -211,7 +225,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   if (t) {
     Ref pid = Ref::steal(PyObject_GetAttr(parent.get(), st->names[N_p_span_id]));
     if (!pid || (t = PyObject_IsTrue(pid.get())) < 0) return nullptr;
-    if (t && !(parent_id = format_value(pid.get(), st->names[N_v_hex16]))) return nullptr;
+    if (t && !(parent_id = hex_id(st, pid.get(), 16))) return nullptr;
   }
 
   // 9. Status: the span's ERROR code, or a tool that reported its own failure.

@@ -82,6 +82,7 @@ namespace dravik::tracing {
   X(p_value, "value")                                                      \
   X(p_hostname, "hostname")                                                \
   X(p_dict, "_dict")                                                       \
+  X(p_value_, "_value_")                                                       \
   X(r_duration_ms, "duration_ms")                                          \
   X(r_input_data, "input_data")                                            \
   X(r_output_data, "output_data")                                          \
@@ -204,7 +205,17 @@ struct State {
   // going through its Python-level mapping methods (NULL without the SDK).
   PyTypeObject* bounded_attrs_type;
   unsigned int bounded_attrs_version;
+  // The SDK's SpanKind, whose `value` is the Enum's own (NULL otherwise).
+  PyTypeObject* span_kind_type;
+  unsigned int span_kind_version;
+  // Attribute keys repeat from span to span: their cleaned forms and the
+  // labels made of raw identifiers are kept (both are pure functions of an
+  // exact str), up to kCacheLimit entries each.
+  PyObject* clean_key_cache;
+  PyObject* label_cache;
 };
+
+inline constexpr Py_ssize_t kCacheLimit = 4096;
 
 inline PyObject* name(State* st, Name n) noexcept { return st->names[n]; }
 

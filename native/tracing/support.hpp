@@ -103,7 +103,30 @@ Ref copy_mapping(State* st, PyObject* mapping);
 // The truth value of an attribute mapping (its length, for the SDK's proxy).
 int mapping_truth(State* st, PyObject* mapping);
 
-// `reversed(seq)` walk helper is local to the merge; string helpers:
+// getattr(obj, name) where absence is not an error, without raising and
+// clearing an AttributeError on the way: 1 found, 0 absent, -1 error.
+inline int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
+  PyObject* v = nullptr;
+#if PY_VERSION_HEX >= 0x030D0000
+  const int rc = PyObject_GetOptionalAttr(obj, attr, &v);
+#else
+  const int rc = _PyObject_LookupAttr(obj, attr, &v);
+#endif
+  out = Ref::steal(v);
+  return rc;
+}
+
+// str.lower() of `s`; ASCII text is lowered here, anything else by the
+// object's own method.
+Ref lower_text(State* st, PyObject* s);
+
+// format(value, "032x") / format(value, "016x") for span ids; `digits` is 32 or 16.
+Ref hex_id(State* st, PyObject* value, int digits);
+
+// The `value` of a span kind (an enumeration member), or the kind itself.
+Ref span_kind_value(State* st, PyObject* kind);
+
+
 inline bool starts_with(PyObject* s, PyObject* prefix) {
   return PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
 }
