@@ -150,3 +150,20 @@ def test_argument_counts_and_keywords():
     with pytest.raises(TypeError, match="takes exactly 3 positional arguments"):
         _guard._surface_gate_llm_before([], "m")
     assert _guard._extract_text(system="s", messages=[{"content": "c"}]) == "s\nc"
+
+
+def test_stub_matches_the_module():
+    import ast
+    import inspect
+    import pathlib
+
+    stub = pathlib.Path(_guard.__file__).with_name("_guard.pyi")
+    tree = ast.parse(stub.read_text())
+    functions = {n.name: n for n in tree.body if isinstance(n, ast.FunctionDef)}
+    names = set(functions) | {n.target.id for n in tree.body if isinstance(n, ast.AnnAssign)}
+    names |= {n.name for n in tree.body if isinstance(n, ast.ClassDef)}
+    public = {n for n in vars(_guard) if not n.startswith("__") and n not in ("logging", "re")}
+    assert names == public
+    for name, node in functions.items():
+        params = list(inspect.signature(getattr(_guard, name)).parameters)
+        assert [a.arg for a in node.args.args] == params, name
