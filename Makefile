@@ -4,6 +4,7 @@
 #   make demo                 the main job: a short demonstration run
 #   make test                 the whole test suite
 #   make bench                the benchmarks
+#   make test-sanitize        the test suite under ASan and UBSan
 #   make test PY=3.12         the same on another CPython (3.10 by default,
 #                             else the oldest of 3.11-3.13 found)
 
@@ -12,9 +13,15 @@ PYTHON ?= $(shell scripts/pick-python $(PY) || command -v python$(PY))
 VENV ?= .venv-$(PY)
 BUILD_DIR ?= build/py$(PY)
 PYTEST_ARGS ?=
+SKBUILD_ARGS ?=
+SAN_VENV ?= .venv-san-$(PY)
+# Sanitizer runtimes are loaded first, ahead of the interpreter's allocator.
+SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-name=libubsan.so)" \
+	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:strict_string_checks=1 \
+	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc DRAVIK_SANITIZED=1
 VPY := $(VENV)/bin/python
 
-.PHONY: demo test bench install venv clean
+.PHONY: demo test test-sanitize bench install venv clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found (set PYTHON=/path/to/python)"; exit 1; }
@@ -28,10 +35,16 @@ $(VENV)/.build-deps: pyproject.toml | $(VPY)
 venv: $(VENV)/.build-deps
 
 install: venv
-	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD_DIR) ".[test,bench]"
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(SKBUILD_ARGS) ".[test,bench]"
 
 test: install
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
+
+# The whole suite against extensions built with AddressSanitizer and
+# UndefinedBehaviorSanitizer.
+test-sanitize:
+	$(MAKE) install VENV=$(SAN_VENV) BUILD_DIR=build/san-py$(PY) SKBUILD_ARGS="-Ccmake.define.DRAVIK_SANITIZE=ON"
+	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
 
 demo: install
 	$(VPY) -m dravik_observe.demo
