@@ -167,3 +167,16 @@ def test_stub_matches_the_module():
     for name, node in functions.items():
         params = list(inspect.signature(getattr(_guard, name)).parameters)
         assert [a.arg for a in node.args.args] == params, name
+
+
+def test_stub_passes_mypy_strict(tmp_path):
+    import pathlib
+    import subprocess
+    import sys
+
+    pytest.importorskip("mypy")
+    stub = pathlib.Path(_guard.__file__).with_name("_guard.pyi")
+    proc = subprocess.run([sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir",
+                           str(tmp_path / "cache"), str(stub)], capture_output=True, text=True, cwd=tmp_path,
+                          timeout=300)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
