@@ -145,7 +145,8 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   if (!start) return nullptr;
   Ref end = time_or_zero(span, st->names[N_p_end_time], zero.get());
   if (!end) return nullptr;
-  Ref duration = duration_ms(start.get(), end.get());
+  // A span without a start time has no duration (not one measured from the epoch).
+  Ref duration = start.get() == zero.get() ? none_ref() : duration_ms(start.get(), end.get());
   if (!duration) return nullptr;
   Ref span_name = Ref::steal(PyObject_GetAttr(span, st->names[N_p_name]));
   if (!span_name) return nullptr;

@@ -142,8 +142,10 @@ def test_span_record_edges(vintrel):
     huge.trace_id, huge.span_id = 2**130, -5
     out = vintrel._span_to_dict(FakeSpan(context=huge))
     assert (out["_otel_trace_id"], out["_otel_span_id"]) == (format(2**130, "032x"), format(-5, "016x"))
-    assert vintrel._span_to_dict(FakeSpan(start_time=0, end_time=2**60 + 999_999))["duration_ms"] == int(
-        (2**60 + 999_999) / 1_000_000)
+    assert vintrel._span_to_dict(FakeSpan(start_time=1, end_time=2**60 + 999_999))["duration_ms"] == int(
+        (2**60 + 999_998) / 1_000_000)
+    no_start = vintrel._span_to_dict(FakeSpan(start_time=None, end_time=5_000_000))
+    assert no_start["duration_ms"] is None and no_start["_otel_start_ns"] == 0
 
 
 def test_span_record_tool_payloads_and_status(vintrel):
