@@ -81,7 +81,9 @@ PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
     empty = Ref::steal(PyDict_New());
     if (!empty) return nullptr;
     attrs.dict = empty.get();
-  } else if ((attrs.dict = backing_dict(st, attributes.get())) == nullptr) {
+  } else if ((attrs.dict = backing_dict(st, attributes.get())) != nullptr) {
+    attrs.hold = Ref::borrow(attrs.dict);
+  } else {
     attrs.obj = attributes.get();
   }
 

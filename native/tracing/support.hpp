@@ -88,6 +88,7 @@ PyObject* backing_dict(State* st, PyObject* mapping);
 
 // A reader over any attribute mapping: `get(key, dflt)` as mapping.get does.
 struct AttrReader {
+  Ref hold;                  // keeps `dict` alive while host code runs between reads
   PyObject* dict = nullptr;  // exact dict to read directly
   PyObject* obj = nullptr;   // otherwise the mapping itself
   State* st = nullptr;
