@@ -1,0 +1,50 @@
+// Programs: the parsed tree compiled into a Thompson automaton whose
+// choice instructions list their branches in `re`'s priority order (the
+// preferred branch first), plus the reversed automaton used to find where a
+// match starts, and the facts the prefilters are built from.
+#pragma once
+
+#include "regex/syntax.hpp"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace dravik::rx {
+
+enum InstOp : uint8_t { I_CHAR, I_SPLIT, I_JMP, I_ASSERT_B, I_ASSERT_NB, I_MATCH };
+
+struct Inst {
+  InstOp op;
+  uint16_t cls = 0;    // I_CHAR: index into the class table
+  uint32_t x = 0, y = 0;  // successors (I_SPLIT prefers x)
+};
+
+struct Program {
+  std::vector<Inst> code;
+  uint32_t start = 0;
+};
+
+inline constexpr int kPrefixDepth = 4;
+inline constexpr size_t kMaxClasses = 62;
+
+struct Compiled {
+  std::vector<CharSet> sets;  // distinct classes, indexed by Inst::cls
+  Program fwd, rev;
+  bool nullable = false;
+  // Classes (as lists of set indexes) of the first `prefix_len` characters of
+  // every match; every match is at least that long.
+  int prefix_len = 0;
+  std::vector<uint16_t> prefix[kPrefixDepth];
+  // Every match contains a character of one of these classes (empty: no
+  // such requirement could be found), and their estimated rarity.
+  std::vector<uint16_t> required;
+  double required_weight = 1.0;
+};
+
+bool compile_tree(const Node& root, bool ignorecase, const CaseFixes& fixes, Compiled& out, std::string& why);
+
+// Estimated frequency of a character class in ordinary text (0..1).
+double class_weight(const CharSet& cs);
+
+}  // namespace dravik::rx

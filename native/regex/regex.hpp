@@ -1,0 +1,116 @@
+// dravik::rx — a linear-time matcher that gives the same answers as `re`.
+//
+// What it accepts (str patterns only): literals; character sets with ranges,
+// negation and escapes (\d \D \s \S \w \W, \b as backspace, \a \f \n \r \t
+// \v \xhh \uhhhh \Uhhhhhhhh, escaped punctuation); '.'; \d \D \s \S \w \W
+// \b \B; groups (?:...) and (...) (captures are not reported); alternation;
+// the greedy quantifiers ? * + {m} {m,} {,n} {m,n} (counts up to 10000); and
+// the flag IGNORECASE (re.UNICODE, implied for str patterns, is accepted).
+// Anything else -- anchors, lazy or possessive quantifiers, lookaround,
+// backreferences, inline flags, other flags, a repeat of a subpattern that
+// can match the empty string (other than ? and exact counts), and under
+// IGNORECASE characters beyond the Basic Multilingual Plane -- is refused
+// at compile time with a reason, so the caller can keep using `re`.
+//
+// What it guarantees for the patterns it accepts:
+//   * `search` returns the span `re.compile(p, flags).search(text, pos)`
+//     would, on every input: the leftmost start, and from it the extent a
+//     backtracking matcher picks first (greedy repeats, alternatives in
+//     order).  `replace_all` returns what `pattern.sub(literal, text)` with a
+//     template-free replacement returns, including `re`'s handling of empty
+//     matches (an empty match right after a non-empty one is allowed; two
+//     empty matches at the same place are not).
+//   * \d, \s, \w, \b and case-insensitive matching use the running
+//     interpreter's Unicode tables (Py_UNICODE_ISDECIMAL, Py_UNICODE_ISSPACE,
+//     Py_UNICODE_ISALNUM or '_', Py_UNICODE_TOLOWER) and `re`'s own extra
+//     case equivalences (CaseFixes, read from the interpreter).
+//   * Time is linear in the text length for every accepted pattern and every
+//     text; the text is read in place (1-, 2- or 4-byte representation).
+//
+// Threading: a Regex caches automaton states as it runs, so calls on one
+// Regex must not overlap; callers hold the GIL, which serialises them.
+// No call runs Python code or releases the GIL.
+#pragma once
+
+#include "regex/accelerator.hpp"
+#include "regex/dfa.hpp"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace dravik::rx {
+
+inline constexpr long kFlagIgnoreCase = 2;  // re.IGNORECASE
+inline constexpr long kFlagUnicode = 32;    // re.UNICODE
+
+struct Span {
+  Py_ssize_t start = 0, end = 0;
+};
+
+class Regex {
+ public:
+  // Compiles a str pattern.  Null with `why` set when the pattern or flags are
+  // not supported (no exception); null with an exception set (and `why`
+  // empty) when the interpreter fails, e.g. out of memory.
+  static std::unique_ptr<Regex> compile(PyObject* pattern, long flags, const CaseFixes& fixes, std::string& why);
+
+  // The same from a compiled `re` pattern object (its .pattern and .flags);
+  // null with `why` set when it is not a str pattern this engine takes.
+  static std::unique_ptr<Regex> from_re_pattern(PyObject* re_pattern, const CaseFixes& fixes, std::string& why);
+
+  // re's pattern.search(text, pos): 1 with `out` set, 0 when there is no
+  // match.  `text` must be a str (exact or subclass).
+  int search(PyObject* text, Py_ssize_t pos, Span& out);
+
+  // re's pattern.sub(literal, text) with `literal` taken verbatim: a new
+  // reference (the text itself when nothing matched), or null with an
+  // exception set.
+  PyObject* replace_all(PyObject* text, PyObject* literal);
+
+  // Facts for the multi-pattern scanner.
+  const Compiled& compiled() const { return c_; }
+
+  Regex(const Regex&) = delete;
+  Regex& operator=(const Regex&) = delete;
+  ~Regex() = default;
+
+ private:
+  Regex() = default;
+  int search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out);
+  template <class Ch>
+  int search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_advance, Span& out);
+
+  Compiled c_;
+  Alphabet ab_;
+  Dfa fwd_, rev_;
+  Accelerator acc_;
+};
+
+// Runs a fixed list of compiled patterns over one text: a single pass finds
+// which patterns have a required character in the text at all, and only
+// those are searched.  The Regex objects must outlive the scanner.
+class MultiScanner {
+ public:
+  explicit MultiScanner(std::vector<Regex*> patterns);
+
+  // Bit k set: pattern k may match `text` (always set for k >= 64).
+  uint64_t candidates(PyObject* text) const;
+
+  // The first match of every pattern, in order (nullopt for none).
+  int search_each(PyObject* text, std::vector<std::optional<Span>>& out);
+
+ private:
+  template <class Ch>
+  uint64_t presence(const Ch* p, Py_ssize_t n) const;
+  uint64_t mask_of(uint32_t c) const;
+
+  std::vector<Regex*> patterns_;
+  uint64_t always_ = 0;   // patterns without a required class
+  uint64_t all_ = 0;
+  uint64_t latin1_[256] = {};
+  std::vector<uint16_t> top_;          // BMP block -> index into blocks_
+  std::vector<uint64_t> blocks_;       // 256 masks per block
+};
+
+}  // namespace dravik::rx

@@ -1,0 +1,193 @@
+// Compiling, searching and substituting with one pattern.
+#include "regex/regex.hpp"
+
+#include "common/refs.hpp"
+
+namespace dravik::rx {
+
+std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseFixes& fixes, std::string& why) {
+  if (!PyUnicode_Check(pattern)) {
+    why = "a pattern that is not a str";
+    return nullptr;
+  }
+  if (flags & ~(kFlagIgnoreCase | kFlagUnicode)) {
+    why = "flags other than IGNORECASE";
+    return nullptr;
+  }
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
+  const int kind = PyUnicode_KIND(pattern);
+  const void* data = PyUnicode_DATA(pattern);
+  std::u32string text(static_cast<size_t>(n), U'\0');
+  for (Py_ssize_t i = 0; i < n; ++i) text[static_cast<size_t>(i)] = PyUnicode_READ(kind, data, i);
+  NodeP tree = parse_pattern(text, why);
+  if (!tree) return nullptr;
+  std::unique_ptr<Regex> re(new Regex());
+  if (!compile_tree(*tree, (flags & kFlagIgnoreCase) != 0, fixes, re->c_, why)) return nullptr;
+  re->ab_.init(&re->c_.sets);
+  re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
+  re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
+  re->acc_.init(re->c_);
+  return re;
+}
+
+std::unique_ptr<Regex> Regex::from_re_pattern(PyObject* re_pattern, const CaseFixes& fixes, std::string& why) {
+  Ref pattern = Ref::steal(PyObject_GetAttrString(re_pattern, "pattern"));
+  if (!pattern) return nullptr;
+  Ref flags_obj = Ref::steal(PyObject_GetAttrString(re_pattern, "flags"));
+  if (!flags_obj) return nullptr;
+  if (!PyLong_Check(flags_obj.get())) {
+    why = "flags that are not an int";
+    return nullptr;
+  }
+  const long flags = PyLong_AsLong(flags_obj.get());
+  if (flags == -1 && PyErr_Occurred()) return nullptr;
+  return compile(pattern.get(), flags, fixes, why);
+}
+
+int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
+  if (pos < 0) pos = 0;
+  return search_at(text, pos, false, out);
+}
+
+int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  const void* data = PyUnicode_DATA(text);
+  switch (PyUnicode_KIND(text)) {
+    case PyUnicode_1BYTE_KIND: return search_kind(static_cast<const Py_UCS1*>(data), n, pos, must_advance, out);
+    case PyUnicode_2BYTE_KIND: return search_kind(static_cast<const Py_UCS2*>(data), n, pos, must_advance, out);
+    default: return search_kind(static_cast<const Py_UCS4*>(data), n, pos, must_advance, out);
+  }
+}
+
+template <class Ch>
+int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_advance, Span& out) {
+  if (pos > n) return 0;
+  if (n == 0) {
+    if (must_advance || !fwd_.matches_empty_text()) return 0;
+    out = Span{0, 0};
+    return 1;
+  }
+  auto word_before = [&](Py_ssize_t k) { return k > 0 && is_word(p[k - 1]); };
+  Py_ssize_t i = pos;
+  Py_ssize_t end = -1;
+  int s;
+  if (must_advance) {
+    if (pos == n) return 0;
+    s = fwd_.first_step_nonempty(word_before(pos), ab_.of(p[pos])) >> 1;
+    i = pos + 1;
+  } else {
+    s = Dfa::initial(word_before(pos));
+  }
+  const bool accel = acc_.enabled();
+  // Forward: the end of the leftmost-first match.
+  while (s != Dfa::kDead) {
+    if (s <= 1 && accel) {
+      const Py_ssize_t c = acc_.find(p, i, n);
+      if (c < 0) break;
+      if (c != i) {
+        i = c;
+        s = Dfa::initial(word_before(i));
+      }
+    }
+    if (i == n) {
+      if (fwd_.final_match(s)) end = n;
+      break;
+    }
+    const int32_t t = fwd_.step(s, ab_.of(p[i]));
+    if (t & 1) end = i;
+    s = t >> 1;
+    ++i;
+  }
+  if (end < 0) return 0;
+  // Reverse from that end: the smallest start of a match ending there.
+  Py_ssize_t start = -1;
+  int r = Dfa::initial(end < n && is_word(p[end]));
+  for (Py_ssize_t k = end;; --k) {
+    if (k == pos) {
+      const bool m = pos > 0 ? (rev_.step(r, ab_.of(p[pos - 1])) & 1) != 0 : rev_.final_match(r);
+      if (m) start = pos;
+      break;
+    }
+    const int32_t t = rev_.step(r, ab_.of(p[k - 1]));
+    if (t & 1) start = k;
+    r = t >> 1;
+    if (r == Dfa::kDead) break;
+  }
+  if (start < 0) {
+    // Cannot happen: the forward pass saw a match ending at `end`.
+    PyErr_SetString(PyExc_RuntimeError, "regex engine: match end without a start");
+    return -1;
+  }
+  out = Span{start, end};
+  return 1;
+}
+
+namespace {
+
+template <class Ch>
+Py_UCS4 max_in(const Ch* p, Py_ssize_t a, Py_ssize_t b, Py_UCS4 acc) {
+  for (Py_ssize_t k = a; k < b; ++k)
+    if (p[k] > acc) acc = p[k];
+  return acc;
+}
+
+Py_UCS4 max_char(PyObject* s, Py_ssize_t a, Py_ssize_t b, Py_UCS4 acc) {
+  if (PyUnicode_IS_ASCII(s) || a >= b) return acc;
+  const void* d = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND: return max_in(static_cast<const Py_UCS1*>(d), a, b, acc);
+    case PyUnicode_2BYTE_KIND: return max_in(static_cast<const Py_UCS2*>(d), a, b, acc);
+    default: return max_in(static_cast<const Py_UCS4*>(d), a, b, acc);
+  }
+}
+
+}  // namespace
+
+PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  std::vector<Span> spans;
+  Py_ssize_t pos = 0;
+  bool must_advance = false;
+  while (pos <= n) {
+    Span sp;
+    const int r = search_at(text, pos, must_advance, sp);
+    if (r < 0) return nullptr;
+    if (r == 0) break;
+    spans.push_back(sp);
+    must_advance = sp.start == sp.end;
+    pos = sp.end;
+  }
+  if (spans.empty()) return Py_NewRef(text);
+  const Py_ssize_t rlen = PyUnicode_GET_LENGTH(literal);
+  Py_ssize_t total = n;
+  for (const Span& sp : spans) total += rlen - (sp.end - sp.start);
+  // The result must be in its narrowest form, as every str is.
+  Py_UCS4 maxc = max_char(literal, 0, rlen, 0);
+  Py_ssize_t last = 0;
+  for (const Span& sp : spans) {
+    maxc = max_char(text, last, sp.start, maxc);
+    last = sp.end;
+  }
+  maxc = max_char(text, last, n, maxc);
+  Ref out = Ref::steal(PyUnicode_New(total, maxc));
+  if (!out) return nullptr;
+  Py_ssize_t w = 0;
+  last = 0;
+  for (const Span& sp : spans) {
+    if (sp.start > last) {
+      if (PyUnicode_CopyCharacters(out.get(), w, text, last, sp.start - last) < 0) return nullptr;
+      w += sp.start - last;
+    }
+    if (rlen > 0) {
+      if (PyUnicode_CopyCharacters(out.get(), w, literal, 0, rlen) < 0) return nullptr;
+      w += rlen;
+    }
+    last = sp.end;
+  }
+  if (n > last) {
+    if (PyUnicode_CopyCharacters(out.get(), w, text, last, n - last) < 0) return nullptr;
+  }
+  return out.release();
+}
+
+}  // namespace dravik::rx

@@ -1,0 +1,383 @@
+#include "regex/syntax.hpp"
+
+namespace dravik::rx {
+
+namespace {
+
+constexpr uint32_t kMaxCount = 10000;
+
+struct Token {
+  uint32_t c = 0;
+  bool escaped = false;
+  bool end = true;
+};
+
+class Parser {
+ public:
+  Parser(const std::u32string& s, std::string& why) : s_(s), why_(why) {}
+
+  NodeP parse_all() {
+    NodeP n = parse_sub(0);
+    if (!n) return nullptr;
+    if (i_ < s_.size()) return fail("an unbalanced ')'");
+    return n;
+  }
+
+ private:
+  NodeP fail(const char* what) {
+    if (why_.empty()) why_ = what;
+    return nullptr;
+  }
+
+  bool at_end() const { return i_ >= s_.size(); }
+  uint32_t peek() const { return s_[i_]; }
+  bool match(uint32_t c) {
+    if (!at_end() && s_[i_] == c) {
+      ++i_;
+      return true;
+    }
+    return false;
+  }
+
+  static bool is_hex(uint32_t c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
+  static uint32_t hex_val(uint32_t c) { return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10; }
+  static bool is_ascii_alnum(uint32_t c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+  }
+
+  // \xhh, \uhhhh, \Uhhhhhhhh after the letter; false when malformed.
+  bool hex_escape(uint32_t letter, uint32_t& out) {
+    const size_t need = letter == 'x' ? 2 : letter == 'u' ? 4 : 8;
+    uint32_t v = 0;
+    for (size_t k = 0; k < need; ++k) {
+      if (at_end() || !is_hex(peek())) return false;
+      v = v * 16 + hex_val(s_[i_++]);
+    }
+    if (v > kMaxCode) return false;
+    out = v;
+    return true;
+  }
+
+  static bool simple_escape(uint32_t c, uint32_t& out) {
+    switch (c) {
+      case 'a': out = 7; return true;
+      case 'f': out = 12; return true;
+      case 'n': out = 10; return true;
+      case 'r': out = 13; return true;
+      case 't': out = 9; return true;
+      case 'v': out = 11; return true;
+      case '\\': out = '\\'; return true;
+      default: return false;
+    }
+  }
+
+  static bool category_escape(uint32_t c, uint32_t& cat) {
+    switch (c) {
+      case 'd': cat = C_DIGIT; return true;
+      case 'D': cat = C_NOT_DIGIT; return true;
+      case 's': cat = C_SPACE; return true;
+      case 'S': cat = C_NOT_SPACE; return true;
+      case 'w': cat = C_WORD; return true;
+      case 'W': cat = C_NOT_WORD; return true;
+      default: return false;
+    }
+  }
+
+  // An escape inside a set (after the backslash): a literal or a category.
+  bool class_escape(ClassItem& out) {
+    if (at_end()) {
+      fail("a trailing backslash");
+      return false;
+    }
+    const uint32_t c = s_[i_++];
+    uint32_t v;
+    if (category_escape(c, v)) {
+      out = ClassItem{ClassItem::Cat, v, 0};
+      return true;
+    }
+    if (c == 'b') {
+      out = ClassItem{ClassItem::Lit, 8, 0};
+      return true;
+    }
+    if (simple_escape(c, v)) {
+      out = ClassItem{ClassItem::Lit, v, 0};
+      return true;
+    }
+    if (c == 'x' || c == 'u' || c == 'U') {
+      if (!hex_escape(c, v)) {
+        fail("a malformed hexadecimal escape");
+        return false;
+      }
+      out = ClassItem{ClassItem::Lit, v, 0};
+      return true;
+    }
+    if (is_ascii_alnum(c)) {
+      fail("an escape sequence other than \\d \\D \\s \\S \\w \\W \\b and character escapes");
+      return false;
+    }
+    out = ClassItem{ClassItem::Lit, c, 0};
+    return true;
+  }
+
+  NodeP parse_class() {
+    auto node = std::make_unique<Node>(Node::Class);
+    const bool negate = match('^');
+    std::vector<ClassItem> items;
+    for (;;) {
+      if (at_end()) return fail("an unterminated character set");
+      uint32_t c = s_[i_++];
+      if (c == ']' && !items.empty()) break;
+      ClassItem first;
+      if (c == '\\') {
+        if (!class_escape(first)) return nullptr;
+      } else {
+        first = ClassItem{ClassItem::Lit, c, 0};
+      }
+      if (match('-')) {
+        if (at_end()) return fail("an unterminated character set");
+        c = s_[i_++];
+        if (c == ']') {
+          items.push_back(first);
+          items.push_back(ClassItem{ClassItem::Lit, '-', 0});
+          break;
+        }
+        ClassItem second;
+        if (c == '\\') {
+          if (!class_escape(second)) return nullptr;
+        } else {
+          second = ClassItem{ClassItem::Lit, c, 0};
+        }
+        if (first.kind != ClassItem::Lit || second.kind != ClassItem::Lit) return fail("a bad character range");
+        if (second.lo < first.lo) return fail("a bad character range");
+        items.push_back(ClassItem{ClassItem::Range, first.lo, second.lo});
+      } else {
+        items.push_back(first);
+      }
+    }
+    // Duplicates dropped, first occurrence kept, as `re` does.
+    std::vector<ClassItem> uniq;
+    for (const auto& it : items) {
+      bool seen = false;
+      for (const auto& u : uniq) seen = seen || u == it;
+      if (!seen) uniq.push_back(it);
+    }
+    if (uniq.size() == 1 && uniq[0].kind == ClassItem::Lit) {
+      node->cls.op = negate ? ClassSpec::NotLiteral : ClassSpec::Literal;
+    } else {
+      node->cls.op = ClassSpec::In;
+      node->cls.negate = negate;
+    }
+    node->cls.items = std::move(uniq);
+    return node;
+  }
+
+  static NodeP literal(uint32_t c) {
+    auto n = std::make_unique<Node>(Node::Class);
+    n->cls.op = ClassSpec::Literal;
+    n->cls.items.push_back(ClassItem{ClassItem::Lit, c, 0});
+    return n;
+  }
+
+  NodeP parse_escape() {
+    if (at_end()) return fail("a trailing backslash");
+    const uint32_t c = s_[i_++];
+    uint32_t v;
+    if (category_escape(c, v)) {
+      auto n = std::make_unique<Node>(Node::Class);
+      n->cls.op = ClassSpec::In;
+      n->cls.items.push_back(ClassItem{ClassItem::Cat, v, 0});
+      return n;
+    }
+    if (c == 'b' || c == 'B') {
+      auto n = std::make_unique<Node>(Node::Assert);
+      n->boundary = c == 'b';
+      return n;
+    }
+    if (simple_escape(c, v)) return literal(v);
+    if (c == 'x' || c == 'u' || c == 'U') {
+      if (!hex_escape(c, v)) return fail("a malformed hexadecimal escape");
+      return literal(v);
+    }
+    if (is_ascii_alnum(c)) return fail("an escape sequence other than \\d \\D \\s \\S \\w \\W \\b \\B and character escapes");
+    return literal(c);
+  }
+
+  // After '{': reads "m}", "m,}", "m,n}", ",n}" or ",}"; false (position
+  // restored) when the text is not a repeat count, which makes '{' literal.
+  bool read_counts(uint32_t& lo, uint32_t& hi, bool& too_big) {
+    const size_t here = i_;
+    auto digits = [&](std::string& out) {
+      while (!at_end() && peek() >= '0' && peek() <= '9') out.push_back(static_cast<char>(s_[i_++]));
+    };
+    if (!at_end() && peek() == '}') return false;
+    std::string a, b;
+    digits(a);
+    if (match(',')) {
+      digits(b);
+    } else {
+      b = a;
+    }
+    if (!match('}')) {
+      i_ = here;
+      return false;
+    }
+    too_big = a.size() > 6 || b.size() > 6;
+    if (too_big) return true;
+    lo = a.empty() ? 0 : static_cast<uint32_t>(std::stoul(a));
+    hi = b.empty() ? kUnbounded : static_cast<uint32_t>(std::stoul(b));
+    return true;
+  }
+
+  NodeP parse_seq(int nested) {
+    auto seq = std::make_unique<Node>(Node::Seq);
+    while (!at_end()) {
+      const uint32_t c = peek();
+      if (c == '|' || c == ')') break;
+      ++i_;
+      if (c == '(') {
+        if (match('?')) {
+          if (!match(':')) return fail("a group extension other than (?:...)");
+        }
+        NodeP inner = parse_sub(nested + 1);
+        if (!inner) return nullptr;
+        if (!match(')')) return fail("a missing ')'");
+        auto g = std::make_unique<Node>(Node::Group);
+        g->kids.push_back(std::move(inner));
+        seq->kids.push_back(std::move(g));
+        continue;
+      }
+      if (c == '[') {
+        NodeP n = parse_class();
+        if (!n) return nullptr;
+        seq->kids.push_back(std::move(n));
+        continue;
+      }
+      if (c == '.') {
+        auto n = std::make_unique<Node>(Node::Class);
+        n->cls.op = ClassSpec::Any;
+        seq->kids.push_back(std::move(n));
+        continue;
+      }
+      if (c == '^' || c == '$') return fail("the anchors ^ and $");
+      if (c == '\\') {
+        NodeP n = parse_escape();
+        if (!n) return nullptr;
+        seq->kids.push_back(std::move(n));
+        continue;
+      }
+      if (c == '*' || c == '+' || c == '?' || c == '{') {
+        uint32_t lo = 0, hi = kUnbounded;
+        if (c == '+') lo = 1;
+        if (c == '?') hi = 1;
+        if (c == '{') {
+          bool too_big = false;
+          if (!read_counts(lo, hi, too_big)) {
+            seq->kids.push_back(literal('{'));
+            continue;
+          }
+          if (too_big || lo > kMaxCount || (hi != kUnbounded && hi > kMaxCount)) return fail("a repeat count above 10000");
+          if (hi < lo) return fail("a repeat with min above max");
+        }
+        if (seq->kids.empty() || seq->kids.back()->kind == Node::Assert) return fail("a repeat of nothing");
+        if (seq->kids.back()->kind == Node::Repeat) return fail("a repeat of a repeat");
+        if (!at_end() && (peek() == '?' || peek() == '+')) return fail("lazy or possessive quantifiers");
+        NodeP item = std::move(seq->kids.back());
+        seq->kids.pop_back();
+        auto r = std::make_unique<Node>(Node::Repeat);
+        r->min = lo;
+        r->max = hi;
+        if (item->kind == Node::Group) {
+          r->kids.push_back(std::move(item->kids[0]));
+        } else {
+          auto body = std::make_unique<Node>(Node::Seq);
+          body->kids.push_back(std::move(item));
+          r->kids.push_back(std::move(body));
+        }
+        seq->kids.push_back(std::move(r));
+        continue;
+      }
+      seq->kids.push_back(literal(c));
+    }
+    if (!at_end() && peek() == ')' && nested == 0) return fail("an unbalanced ')'");
+    return seq;
+  }
+
+  // Only single-character items and assertions can compare equal in `re`'s
+  // parser; groups and repeats never do.
+  static bool same_atom(const Node& a, const Node& b) {
+    if (a.kind != b.kind) return false;
+    if (a.kind == Node::Class) return a.cls == b.cls;
+    if (a.kind == Node::Assert) return a.boundary == b.boundary;
+    return false;
+  }
+
+  NodeP parse_sub(int nested) {
+    std::vector<NodeP> items;
+    for (;;) {
+      NodeP s = parse_seq(nested);
+      if (!s) return nullptr;
+      items.push_back(std::move(s));
+      if (!match('|')) break;
+    }
+    if (items.size() == 1) return std::move(items[0]);
+    auto out = std::make_unique<Node>(Node::Seq);
+    // Move a prefix common to every alternative out of the branch.
+    for (;;) {
+      bool common = true;
+      for (const auto& it : items) {
+        if (it->kids.empty() || !same_atom(*it->kids[0], *items[0]->kids[0])) {
+          common = false;
+          break;
+        }
+      }
+      if (!common) break;
+      out->kids.push_back(std::move(items[0]->kids[0]));
+      for (auto& it : items) it->kids.erase(it->kids.begin());
+    }
+    // Alternatives that are all single literals or plain sets become one set.
+    bool mergeable = true;
+    for (const auto& it : items) {
+      if (it->kids.size() != 1 || it->kids[0]->kind != Node::Class) {
+        mergeable = false;
+        break;
+      }
+      const ClassSpec& cs = it->kids[0]->cls;
+      if (!(cs.op == ClassSpec::Literal || (cs.op == ClassSpec::In && !cs.negate))) {
+        mergeable = false;
+        break;
+      }
+    }
+    if (mergeable) {
+      auto n = std::make_unique<Node>(Node::Class);
+      n->cls.op = ClassSpec::In;
+      for (const auto& it : items) {
+        for (const ClassItem& ci : it->kids[0]->cls.items) {
+          bool seen = false;
+          for (const auto& u : n->cls.items) seen = seen || u == ci;
+          if (!seen) n->cls.items.push_back(ci);
+        }
+      }
+      out->kids.push_back(std::move(n));
+      return out;
+    }
+    auto alt = std::make_unique<Node>(Node::Alt);
+    alt->kids = std::move(items);
+    out->kids.push_back(std::move(alt));
+    return out;
+  }
+
+  const std::u32string& s_;
+  std::string& why_;
+  size_t i_ = 0;
+};
+
+}  // namespace
+
+NodeP parse_pattern(const std::u32string& text, std::string& why) {
+  Parser p(text, why);
+  NodeP n = p.parse_all();
+  if (!n && why.empty()) why = "unsupported syntax";
+  return n;
+}
+
+}  // namespace dravik::rx
