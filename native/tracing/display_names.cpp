@@ -22,7 +22,7 @@ Ref join_formatted(State* st, std::initializer_list<PyObject*> parts) {
 // urlparse(url).hostname, or the URL itself when there is none or parsing fails.
 Ref url_host(State* st, PyObject* url) {
   Ref host;
-  Ref urlparse = import_from(st->names[N_mod_urllib_parse], st->names[N_m_urlparse]);
+  Ref urlparse = fresh_import_from(st->names[N_mod_urllib_parse], st->names[N_m_urlparse]);
   if (urlparse) {
     Ref parsed = call(urlparse.get(), url);
     if (parsed) host = Ref::steal(PyObject_GetAttr(parsed.get(), st->names[N_p_hostname]));
@@ -53,7 +53,7 @@ Ref operation_word(State* st, PyObject* text) {
     return call_method(word.get(), st->names[N_m_upper]);
   }
   // Not text: let the regular-expression module decide (bytes raise there).
-  Ref re = import_module(st->names[N_mod_re]);
+  Ref re = fresh_import(st->names[N_mod_re]);
   if (!re) return Ref();
   Ref m = call_method(re.get(), st->names[N_m_match], st->names[N_v_word_pattern], text);
   if (!m) return Ref();

@@ -9,13 +9,11 @@ namespace {
 
 // from ..instrumentors._context_var import _current_context
 Ref current_context_var(Function* f, State* st) {
-  Ref mod = Ref::steal(PyImport_GetModule(st->names[N_mod_context_var]));
+  Ref mod = Ref::borrow(loaded_module(st->names[N_mod_context_var]));
   if (mod) {
     Ref var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
     if (var || !PyErr_ExceptionMatches(PyExc_AttributeError)) return var;
     PyErr_Clear();
-  } else if (PyErr_Occurred()) {
-    return Ref();
   }
   Ref fromlist = Ref::steal(PyTuple_Pack(1, st->names[N_c_current_context]));
   if (!fromlist) return Ref();

@@ -191,7 +191,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     const int has_input = PyDict_Contains(attrs.get(), st->names[N_a_tool_input]);
     if (has_input < 0) return nullptr;
     if (has_input) {
-      Ref json = import_module(st->names[N_mod_json]);
+      Ref json = fresh_import(st->names[N_mod_json]);
       if (!json) return nullptr;
       Ref raw = dict_get(attrs.get(), st->names[N_a_tool_input], st->names[N_v_empty_json]);
       if (!raw || !(input = decode_payload(json.get(), st, raw.get()))) return nullptr;
@@ -237,11 +237,11 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     Ref code = Ref::steal(PyObject_GetAttr(span_status.get(), st->names[N_p_status_code]));
     if (!code || (t = PyObject_IsTrue(code.get())) < 0) return nullptr;
     if (t) {
-      Ref status_code = import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);
+      Ref status_code = fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);
       if (!status_code) return nullptr;
       Ref error = Ref::steal(PyObject_GetAttr(status_code.get(), st->names[N_ERROR]));
       if (!error) return nullptr;
-      const int is_error = compare(code.get(), error.get(), Py_EQ);
+      const int is_error = equals(code.get(), error.get());
       if (is_error < 0) return nullptr;
       if (is_error) status = st->names[N_v_error];
     }

@@ -104,6 +104,46 @@ Ref copy_mapping(State* st, PyObject* mapping);
 // The truth value of an attribute mapping (its length, for the SDK's proxy).
 int mapping_truth(State* st, PyObject* mapping);
 
+// A module already in sys.modules (borrowed), or NULL without an error.
+// The module cache is read directly: the exported lookup also checks
+// whether the module is still being initialised, which costs more than the
+// rest of a dropped span and matters only during the first import.
+inline PyObject* loaded_module(PyObject* name) {
+  PyObject* modules = PyImport_GetModuleDict();
+  if (modules == nullptr || !PyDict_CheckExact(modules)) return nullptr;
+  PyObject* mod = PyDict_GetItemWithError(modules, name);
+  if (mod == nullptr) PyErr_Clear();
+  return mod == Py_None ? nullptr : mod;
+}
+
+// `import <name>` at call time, served from the module cache.
+inline Ref fresh_import(PyObject* name) {
+  PyObject* mod = loaded_module(name);
+  if (mod != nullptr) return Ref::borrow(mod);
+  return import_module(name);
+}
+
+// `from <module> import <attr>` at call time, served from the module cache.
+inline Ref fresh_import_from(PyObject* module_name, PyObject* attr) {
+  PyObject* mod = loaded_module(module_name);
+  if (mod != nullptr) {
+    Ref held = Ref::borrow(mod);
+    Ref v = Ref::steal(PyObject_GetAttr(held.get(), attr));
+    if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
+    PyErr_Clear();
+  }
+  return import_from(module_name, attr);
+}
+
+// a == b where both types keep object's own comparison (identity), else the operator.
+inline int equals(PyObject* a, PyObject* b) {
+  const richcmpfunc base = PyBaseObject_Type.tp_richcompare;
+  if (Py_TYPE(a)->tp_richcompare == base && Py_TYPE(b)->tp_richcompare == base) return a == b;
+  Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
+  if (!r) return -1;
+  return PyObject_IsTrue(r.get());
+}
+
 // getattr(obj, name) where absence is not an error, without raising and
 // clearing an AttributeError on the way: 1 found, 0 absent, -1 error.
 inline int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
