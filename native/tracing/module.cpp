@@ -125,7 +125,13 @@ int init_state(PyObject* m, State* st) {
   st->db_short_names = build_db_short_names();
   st->clean_key_cache = PyDict_New();
   st->label_cache = PyDict_New();
-  return (st->db_short_names && st->clean_key_cache && st->label_cache) ? 0 : -1;
+  st->record_template = PyDict_New();
+  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template) return -1;
+  for (Name key : {N_p_name, N_p_kind, N_p_status, N_r_duration_ms, N_p_attributes, N_r_input_data, N_r_output_data,
+                   N_r_start_ns, N_r_end_ns, N_r_trace_id, N_r_span_id, N_r_parent_id, N_r_from_processor}) {
+    if (PyDict_SetItem(st->record_template, st->names[key], Py_None) < 0) return -1;
+  }
+  return 0;
 }
 
 // `from opentelemetry.sdk.trace import SpanProcessor, ReadableSpan`: 1 when
@@ -253,6 +259,7 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->span_kind_type);
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
+  Py_VISIT(st->record_template);
   for (PyObject* fn : st->original) Py_VISIT(fn);
   return visit_all(st->names, N_COUNT, visit, arg);
 }
@@ -266,6 +273,7 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->span_kind_type);
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
+  Py_CLEAR(st->record_template);
   clear_all(st->original, F_COUNT);
   clear_all(st->names, N_COUNT);
   return 0;

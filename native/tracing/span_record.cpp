@@ -154,7 +154,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   if (!display) return nullptr;
 
   // 5. Cleaned attribute keys; later keys win on collisions.
-  Ref cleaned = Ref::steal(PyDict_New());
+  Ref cleaned = Ref::steal(_PyDict_NewPresized(PyDict_GET_SIZE(attrs.get()) + 7));
   if (!cleaned) return nullptr;
   {
     Py_ssize_t pos = 0;
@@ -253,7 +253,8 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   }
 
   // 10. The record, keys in their fixed order.
-  Ref record = Ref::steal(PyDict_New());
+  // Setting keys that the copied template already holds keeps its order and size.
+  Ref record = Ref::steal(PyDict_Copy(st->record_template));
   if (!record) return nullptr;
   PyObject* r = record.get();
   if (PyDict_SetItem(r, st->names[N_p_name], display.get()) < 0 ||

@@ -213,6 +213,8 @@ struct State {
   // exact str), up to kCacheLimit entries each.
   PyObject* clean_key_cache;
   PyObject* label_cache;
+  // The 13 record keys in their order (values None), copied for each record.
+  PyObject* record_template;
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;
