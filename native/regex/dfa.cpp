@@ -7,6 +7,14 @@ namespace dravik::rx {
 namespace {
 constexpr size_t kMaxStates = 10000;
 constexpr size_t kMaxTableEntries = size_t{1} << 22;
+
+std::string state_key(const std::vector<uint32_t>& roots, uint8_t flags) {
+  std::string key;
+  key.reserve(1 + roots.size() * 4);
+  key.push_back(static_cast<char>(flags));
+  key.append(reinterpret_cast<const char*>(roots.data()), roots.size() * 4);
+  return key;
+}
 }  // namespace
 
 // ---- Alphabet --------------------------------------------------------------
@@ -88,9 +96,7 @@ void Dfa::reset() {
   // 0, 1: initial states; 2: dead.
   for (uint8_t w = 0; w < 2; ++w) {
     states_.push_back(State{roots, w});
-    index_.emplace(std::string(1, static_cast<char>(w)) +
-                       std::string(reinterpret_cast<const char*>(roots.data()), roots.size() * 4),
-                   static_cast<int>(w));
+    index_.emplace(state_key(roots, w), static_cast<int>(w));
   }
   states_.push_back(State{{}, 2});
   table_.assign(states_.size() << shift_, -1);
@@ -101,8 +107,7 @@ int Dfa::intern(const std::vector<uint32_t>& roots, uint8_t flags) {
     if (mode_ == Reverse || (flags & 2)) return kDead;
     return flags & 1;  // no threads and no match yet: an initial state
   }
-  std::string key(1, static_cast<char>(flags));
-  key.append(reinterpret_cast<const char*>(roots.data()), roots.size() * 4);
+  std::string key = state_key(roots, flags);
   auto it = index_.find(key);
   if (it != index_.end()) return it->second;
   const int id = static_cast<int>(states_.size());

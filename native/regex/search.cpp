@@ -3,6 +3,8 @@
 
 #include "common/refs.hpp"
 
+#include <cstring>
+
 namespace dravik::rx {
 
 std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseFixes& fixes, std::string& why) {
@@ -45,7 +47,9 @@ std::unique_ptr<Regex> Regex::from_re_pattern(PyObject* re_pattern, const CaseFi
 }
 
 int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
+  // As `re` does: a position past either end is clamped to it.
   if (pos < 0) pos = 0;
+  if (pos > PyUnicode_GET_LENGTH(text)) pos = PyUnicode_GET_LENGTH(text);
   return search_at(text, pos, false, out);
 }
 
@@ -141,6 +145,36 @@ Py_UCS4 max_char(PyObject* s, Py_ssize_t a, Py_ssize_t b, Py_UCS4 acc) {
   }
 }
 
+template <class To, class From>
+void convert(To* to, const From* from, Py_ssize_t n) {
+  if constexpr (sizeof(To) == sizeof(From)) {
+    std::memcpy(to, from, static_cast<size_t>(n) * sizeof(To));
+  } else {
+    for (Py_ssize_t k = 0; k < n; ++k) to[k] = static_cast<To>(from[k]);
+  }
+}
+
+template <class To>
+void copy_into(To* to, PyObject* from, Py_ssize_t start, Py_ssize_t n) {
+  const void* d = PyUnicode_DATA(from);
+  switch (PyUnicode_KIND(from)) {
+    case PyUnicode_1BYTE_KIND: convert(to, static_cast<const Py_UCS1*>(d) + start, n); break;
+    case PyUnicode_2BYTE_KIND: convert(to, static_cast<const Py_UCS2*>(d) + start, n); break;
+    default: convert(to, static_cast<const Py_UCS4*>(d) + start, n); break;
+  }
+}
+
+// Copies characters known to fit (the result's width was chosen from them).
+void copy_chars(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t start, Py_ssize_t n) {
+  if (n <= 0) return;
+  void* d = PyUnicode_DATA(to);
+  switch (PyUnicode_KIND(to)) {
+    case PyUnicode_1BYTE_KIND: copy_into(static_cast<Py_UCS1*>(d) + at, from, start, n); break;
+    case PyUnicode_2BYTE_KIND: copy_into(static_cast<Py_UCS2*>(d) + at, from, start, n); break;
+    default: copy_into(static_cast<Py_UCS4*>(d) + at, from, start, n); break;
+  }
+}
+
 }  // namespace
 
 PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
@@ -174,19 +208,13 @@ PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
   Py_ssize_t w = 0;
   last = 0;
   for (const Span& sp : spans) {
-    if (sp.start > last) {
-      if (PyUnicode_CopyCharacters(out.get(), w, text, last, sp.start - last) < 0) return nullptr;
-      w += sp.start - last;
-    }
-    if (rlen > 0) {
-      if (PyUnicode_CopyCharacters(out.get(), w, literal, 0, rlen) < 0) return nullptr;
-      w += rlen;
-    }
+    copy_chars(out.get(), w, text, last, sp.start - last);
+    w += sp.start - last;
+    copy_chars(out.get(), w, literal, 0, rlen);
+    w += rlen;
     last = sp.end;
   }
-  if (n > last) {
-    if (PyUnicode_CopyCharacters(out.get(), w, text, last, n - last) < 0) return nullptr;
-  }
+  copy_chars(out.get(), w, text, last, n - last);
   return out.release();
 }
 
