@@ -9,6 +9,8 @@ import sys
 import threading
 
 import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
 from opentelemetry.sdk.trace import SpanProcessor, TracerProvider
 from opentelemetry.trace import Status, StatusCode
 
@@ -288,3 +290,32 @@ def test_no_leak_on_the_capture_path(tracer):
 def test_provider_shutdown_and_flush(provider):
     assert provider.force_flush() is True
     provider.shutdown()
+
+
+KNOWN_KEYS = [
+    "dravik.span_type", "dravik.tool.name", "dravik.tool", "dravik.tool.input", "dravik.tool.output",
+    "dravik.tool.status", "gen_ai.system", "gen_ai.request.model", "gen_ai.provider.name", "gen_ai.usage.input_tokens",
+    "gen_ai.usage.output_tokens", "gen_ai.response.model", "gen_ai.response.finish_reasons", "dravik.llm.model",
+    "dravik.llm.cost", "dravik.framework", "dravik.retrieval.source", "dravik.embedding.model",
+    "dravik.guardrail.name", "dravik.moderation.flagged", "dravik.deepgram.x", "db.system", "db.statement",
+    "http.method", "http.request.method", "url.full", "http.url", "http.target", "server.address", "rpc.system",
+    "rpc.service", "rpc.method", "messaging.system", "messaging.destination.name",
+]
+VALUES = st.one_of(
+    st.none(), st.booleans(), st.integers(), st.floats(allow_nan=True), st.text(max_size=12),
+    st.sampled_from(["tool_call", "llm_call", "openai", "crewai", "postgresql", "GET", "https://api.openai.com/x",
+                     "/api/v1/observe/", "gpt-4o", '{"a": 1}', "[1, 2]"]),
+    st.binary(max_size=4), st.lists(st.integers(), max_size=3), st.tuples(st.text(max_size=3)),
+)
+
+
+@given(attrs=st.dictionaries(st.sampled_from(KNOWN_KEYS), VALUES, max_size=10),
+       name=st.one_of(st.text(max_size=8), st.integers()), kind=st.one_of(st.integers(), st.none()))
+@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+def test_any_attributes_never_escape(vintrel, attrs, name, kind):
+    processor = vintrel.DravikSpanProcessor()
+    with DravikContext("fuzz", content_redact_fn=lambda s: s[::-1]) as run:
+        run.record_tool_call("t")
+        assert processor.on_end(FakeSpan(attributes=attrs, name=name, kind=kind, start_time=1, end_time=9)) is None
+    for record in run._otel_spans:
+        assert len(record) == 13 and record["_from_processor"] is True
