@@ -2,9 +2,26 @@
 #include "tracing/functions.hpp"
 #include "tracing/support.hpp"
 
+#include <string.h>
+
 namespace dravik::tracing {
 
 namespace {
+
+// Substring test for short texts: memchr to each candidate start, then memcmp.
+bool ascii_contains(const char* hay, Py_ssize_t hay_len, const char* needle, Py_ssize_t len) {
+  if (len == 0) return true;
+  if (len > hay_len) return false;
+  const char* p = hay;
+  const char* const last = hay + (hay_len - len);
+  while (p <= last) {
+    p = static_cast<const char*>(memchr(p, needle[0], static_cast<size_t>(last - p + 1)));
+    if (p == nullptr) return false;
+    if (memcmp(p + 1, needle + 1, static_cast<size_t>(len - 1)) == 0) return true;
+    ++p;
+  }
+  return false;
+}
 
 // Whether any entry of the global table `table_name` occurs in `url`, in
 // table order and stopping at the first hit.
@@ -13,8 +30,19 @@ PyObject* any_entry_in(Function* f, State* st, Name table_name, PyObject* url) {
   if (!table) return nullptr;
   Ref it = Ref::steal(PyObject_GetIter(table.get()));
   if (!it) return nullptr;
+  const bool ascii_url = PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url);
   while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
-    const int in = PySequence_Contains(url, entry.get());
+    PyObject* e = entry.get();
+    if (ascii_url && PyUnicode_CheckExact(e) && PyUnicode_IS_ASCII(e)) {
+      // Plain ASCII on both sides: a byte search finds exactly what `in` finds.
+      const Py_ssize_t n = PyUnicode_GET_LENGTH(e);
+      if (ascii_contains(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(url)), PyUnicode_GET_LENGTH(url),
+                         reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(e)), n)) {
+        Py_RETURN_TRUE;
+      }
+      continue;
+    }
+    const int in = PySequence_Contains(url, e);
     if (in < 0) return nullptr;
     if (in) Py_RETURN_TRUE;
   }

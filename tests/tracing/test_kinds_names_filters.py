@@ -213,3 +213,13 @@ def test_derive_llm_provider_argument(vintrel):
         vintrel._derive_llm_provider(None)
     with pytest.raises(TypeError):
         vintrel._derive_llm_provider()
+
+
+@given(st.text(alphabet=st.sampled_from("hugfacen.coAPIOPENAI-lsdtb/rÅ1"), max_size=40))
+def test_host_filters_match_substring_rule(vintrel, url):
+    low = url.lower()
+    assert vintrel._is_noisy_infra_call({"url.full": url}) == (bool(url) and any(h in low for h in vintrel._NOISY_INFRA_HOSTS))
+    assert vintrel._is_llm_provider_http_call({"server.address": url}) == (
+        bool(url) and any(h in low for h in vintrel._LLM_PROVIDER_HOSTS))
+    assert vintrel._is_dravik_api_call({"http.target": url}) == (
+        bool(url) and any(p in url for p in vintrel._EXCLUDED_URL_PATTERNS))
