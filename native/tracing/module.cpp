@@ -155,9 +155,9 @@ int import_otel(Ref& span_processor, Ref& readable_span) {
 
 int add_table(PyObject* m, const char* name, PyObject* table) { return add_owned(m, name, table); }
 
-int add_fn(PyObject* m, State* st, Fn id, const FuncSpec* spec) {
-  Ref fn = Ref::steal(make_function(st->function_type, m, spec));
-  if (!fn || PyModule_AddObjectRef(m, spec->name, fn.get()) < 0) return -1;
+int add_fn(PyObject* m, State* st, Fn id, const FuncSpec* desc) {
+  Ref fn = Ref::steal(make_function(st->function_type, m, desc));
+  if (!fn || PyModule_AddObjectRef(m, desc->name, fn.get()) < 0) return -1;
   st->original[id] = fn.release();
   return 0;
 }
@@ -176,11 +176,11 @@ int add_processor_class(PyObject* m, State* st, PyObject* base, bool capturing) 
     return -1;
   }
   for (int i = 0; i < 4; ++i) {
-    const FuncSpec* spec = capturing ? capturing_methods[i] : noop_methods[i];
-    Ref qn = Ref::steal(PyUnicode_FromFormat("DravikSpanProcessor.%s", spec->name));
+    const FuncSpec* desc = capturing ? capturing_methods[i] : noop_methods[i];
+    Ref qn = Ref::steal(PyUnicode_FromFormat("DravikSpanProcessor.%s", desc->name));
     if (!qn) return -1;
-    Ref fn = Ref::steal(make_function(st->function_type, m, spec, PyUnicode_AsUTF8(qn.get())));
-    if (!fn || PyDict_SetItemString(ns.get(), spec->name, fn.get()) < 0) return -1;
+    Ref fn = Ref::steal(make_function(st->function_type, m, desc, PyUnicode_AsUTF8(qn.get())));
+    if (!fn || PyDict_SetItemString(ns.get(), desc->name, fn.get()) < 0) return -1;
   }
   Ref bases = Ref::steal(PyTuple_Pack(1, base));
   if (!bases) return -1;

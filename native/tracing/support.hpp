@@ -40,8 +40,8 @@ inline int compare(PyObject* a, PyObject* b, int op) {
   return PyObject_IsTrue(r.get());
 }
 
-// format(value, spec)
-inline Ref format_value(PyObject* value, PyObject* spec) { return Ref::steal(PyObject_Format(value, spec)); }
+// format(value, format_spec)
+inline Ref format_value(PyObject* value, PyObject* format_spec) { return Ref::steal(PyObject_Format(value, format_spec)); }
 
 // Declared-type test of a direct call, as the binder would make it.
 inline bool check_declared(const FuncSpec* s, PyObject* const* args, int n) {
