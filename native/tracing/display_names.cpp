@@ -65,8 +65,6 @@ Ref operation_word(State* st, PyObject* text) {
   return call_method(word.get(), st->names[N_m_upper]);
 }
 
-Ref make_label(State* st, PyObject* raw);
-
 PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* span = args[0];
@@ -197,20 +195,7 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
   return Py_NewRef(span_name);
 }
 
-PyObject* display_name_impl(Function* f, PyObject* const* args) {
-  State* st = state_of(f);
-  PyObject* raw = args[0];
-  PyObject* known = PyDict_GetItemWithError(st->label_cache, raw);
-  if (known != nullptr) return Py_NewRef(known);
-  if (PyErr_Occurred()) return nullptr;
-  Ref label = make_label(st, raw);
-  if (label && PyDict_GET_SIZE(st->label_cache) < kCacheLimit &&
-      PyDict_SetItem(st->label_cache, raw, label.get()) < 0) {
-    return nullptr;
-  }
-  return label.release();
-}
-
+// "_" to " ", then str.title.
 Ref make_label(State* st, PyObject* raw) {
   Ref text = Ref::borrow(raw);
   const Py_ssize_t at = PyUnicode_FindChar(raw, '_', 0, PyUnicode_GET_LENGTH(raw), 1);
@@ -220,6 +205,20 @@ Ref make_label(State* st, PyObject* raw) {
     if (!text) return Ref();
   }
   return call_method(text.get(), st->names[N_m_title]);
+}
+
+PyObject* display_name_impl(Function* f, PyObject* const* args) {
+  State* st = state_of(f);
+  PyObject* raw = args[0];
+  PyObject* known = PyDict_GetItemWithError(st->label_cache, raw);
+  if (known != nullptr) return Py_NewRef(known);
+  if (PyErr_Occurred()) return nullptr;
+  Ref label = make_label(st, raw);
+  if (label && PyUnicode_GET_LENGTH(raw) <= kCachedTextMax && PyDict_GET_SIZE(st->label_cache) < kCacheLimit &&
+      PyDict_SetItem(st->label_cache, raw, label.get()) < 0) {
+    return nullptr;
+  }
+  return label.release();
 }
 
 const Param kResolveKindParams[] = {{"span", ArgType::Any, "'ReadableSpan'"}};

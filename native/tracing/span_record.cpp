@@ -169,7 +169,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
           key = Ref::borrow(known);
         } else if (!PyErr_Occurred()) {
           key = cleaned_key(st, k);
-          if (key && PyDict_GET_SIZE(st->clean_key_cache) < kCacheLimit &&
+          if (key && PyUnicode_GET_LENGTH(k) <= kCachedTextMax && PyDict_GET_SIZE(st->clean_key_cache) < kCacheLimit &&
               PyDict_SetItem(st->clean_key_cache, k, key.get()) < 0) {
             return nullptr;
           }

@@ -218,6 +218,7 @@ struct State {
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;
+inline constexpr Py_ssize_t kCachedTextMax = 128;  // longer texts are not kept
 
 inline PyObject* name(State* st, Name n) noexcept { return st->names[n]; }
 
