@@ -123,6 +123,9 @@ PyObject* get_defaults(PyObject* self, void*) {
 }
 
 PyObject* build_signature(Function* f) {
+  // Held for the whole build: a key's __eq__ run by a lookup below may
+  // rebind __annotations__ and would otherwise free the dict being read.
+  Ref annotations = Ref::borrow(f->annotations);
   Ref inspect = Ref::steal(PyImport_ImportModule("inspect"));
   if (!inspect) return nullptr;
   Ref parameter_cls = Ref::steal(PyObject_GetAttrString(inspect.get(), "Parameter"));
@@ -141,9 +144,9 @@ PyObject* build_signature(Function* f) {
       return nullptr;
     }
     PyObject* name = PyTuple_GET_ITEM(f->param_names, i);
-    PyObject* ann = PyDict_GetItemWithError(f->annotations, name);
-    if (ann == nullptr && PyErr_Occurred()) return nullptr;
-    if (ann != nullptr && PyDict_SetItemString(kwargs.get(), "annotation", ann) < 0) return nullptr;
+    Ref ann = Ref::borrow(PyDict_GetItemWithError(annotations.get(), name));
+    if (!ann && PyErr_Occurred()) return nullptr;
+    if (ann && PyDict_SetItemString(kwargs.get(), "annotation", ann.get()) < 0) return nullptr;
     Ref args = Ref::steal(PyTuple_Pack(1, name));
     if (!args) return nullptr;
     Ref p = Ref::steal(PyObject_Call(parameter_cls.get(), args.get(), kwargs.get()));
@@ -154,16 +157,28 @@ PyObject* build_signature(Function* f) {
   Ref args = Ref::steal(PyTuple_Pack(1, params.get()));
   Ref kwargs = Ref::steal(PyDict_New());
   if (!args || !kwargs) return nullptr;
-  PyObject* ret = PyDict_GetItemString(f->annotations, "return");
-  if (ret != nullptr && PyDict_SetItemString(kwargs.get(), "return_annotation", ret) < 0) return nullptr;
+  // Not PyDict_GetItemString, which would hide an error (or an interrupt)
+  // raised while comparing keys.
+  Ref return_key = Ref::steal(PyUnicode_InternFromString("return"));
+  if (!return_key) return nullptr;
+  Ref ret = Ref::borrow(PyDict_GetItemWithError(annotations.get(), return_key.get()));
+  if (!ret && PyErr_Occurred()) return nullptr;
+  if (ret && PyDict_SetItemString(kwargs.get(), "return_annotation", ret.get()) < 0) return nullptr;
   return PyObject_Call(signature_cls.get(), args.get(), kwargs.get());
 }
 
 PyObject* get_signature(PyObject* self, void*) {
   Function* f = reinterpret_cast<Function*>(self);
   if (f->signature == nullptr) {
-    f->signature = build_signature(f);
-    if (f->signature == nullptr) return nullptr;
+    PyObject* built = build_signature(f);
+    if (built == nullptr) return nullptr;
+    // Building runs Python code, so another thread may have cached one
+    // meanwhile: keep that one rather than overwrite (and leak) it.
+    if (f->signature == nullptr) {
+      f->signature = built;
+    } else {
+      Py_DECREF(built);
+    }
   }
   return Py_NewRef(f->signature);
 }
