@@ -5,6 +5,7 @@ from __future__ import annotations
 import asyncio
 import sys
 import threading
+import time
 from typing import Any, Callable, Dict, List
 
 import pytest
@@ -171,31 +172,31 @@ def test_guard_checks_while_another_thread_reconfigures() -> None:
 
     def reconfigure() -> None:
         actions = ["block", "warn", "redact", "unknown"]
-        n = 0
-        while not stop.is_set():
-            guard.configure(n % 5 != 0, False, actions[n % 4])
-            n += 1
-
-    def check() -> None:
         try:
-            for _ in range(300):
-                result = guard.check_prompt(PII, "gpt-4o", "system")
-                seen.append(result)
-                if result is not None:
-                    assert isinstance(result, PromptGuardResult)
-                    assert result.action in ("block", "warn", "redact")
-                    assert result.passed is (result.action == "warn")
-                    assert result.violations
-                    if result.action == "redact":
-                        assert "jane.doe@example.com" not in str(result.redacted_messages)
+            for n in range(3000):
+                guard.configure(n % 5 != 0, False, actions[n % 4])
+                if n % 50 == 0:
+                    time.sleep(0)  # let the checks in
         finally:
             stop.set()
+
+    def check() -> None:
+        while not stop.is_set():
+            result = guard.check_prompt(PII, "gpt-4o", "system")
+            seen.append(result)
+            if result is not None:
+                assert isinstance(result, PromptGuardResult)
+                assert result.action in ("block", "warn", "redact")
+                assert result.passed is (result.action == "warn")
+                assert result.violations
+                if result.action == "redact":
+                    assert "jane.doe@example.com" not in str(result.redacted_messages)
 
     try:
         run_threads([reconfigure] + [check] * 6)
     finally:
         guard.configure(False, False, "block")
-    assert len(seen) == 6 * 300 and any(r is not None for r in seen)
+    assert any(r is not None for r in seen)
 
 
 def test_cost_estimates_while_another_thread_adds_keys() -> None:
