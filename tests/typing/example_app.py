@@ -8,6 +8,7 @@ from dravik_observe import DravikContext
 from dravik_observe.cost import EMBEDDING_COSTS, MODEL_COSTS, estimate_cost, estimate_embedding_cost
 from dravik_observe.instrumentors._guard import PromptGuardError, check_prompt, configure
 from dravik_observe.instrumentors._pelrow import extract_tool_names_from_request, record_tool_decisions
+from dravik_observe.tracing.vintrel import DravikSpanProcessor
 from dravik_observe.types import PromptGuardResult
 
 
@@ -37,7 +38,19 @@ def record(request: dict[str, Any], tool_calls: list[dict[str, Any]]) -> list[st
     return offered
 
 
+def install_processor() -> bool:
+    from opentelemetry.sdk.trace import TracerProvider
+
+    provider = TracerProvider()
+    processor = DravikSpanProcessor()
+    provider.add_span_processor(processor)
+    flushed: bool = processor.force_flush(1000)
+    processor.shutdown()
+    return flushed
+
+
 if __name__ == "__main__":
+    print(install_processor())
     print(price("gpt-4o", 10, 10))
     print(guarded_call([{"role": "user", "content": "hello"}]))
     print(record({"tools": [{"name": "x"}]}, [{"name": "x"}]))
