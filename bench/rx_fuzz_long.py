@@ -1,0 +1,104 @@
+"""Long differential run of the linear-time engine against `re`.
+
+    python bench/rx_fuzz_long.py [--seconds N] [--seed S]
+
+Random patterns in the supported syntax (with and without IGNORECASE) on
+random texts, and the guard's own patterns on texts built to come close to
+them; every case compares search spans at several positions and the result
+of substitution.  Prints how many cases were compared; exits 1 on the first
+disagreement, printing it.
+"""
+
+import argparse
+import os
+import random
+import re
+import sys
+import time
+import warnings
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "regex"))
+
+from dravik_observe import _rx  # noqa: E402
+from rx_cases import (  # noqa: E402
+    DIGITS, FOLDING, GUARD_PATTERNS, KEYWORDS, OTHER, PUNCT, WHITESPACE, WORDISH, random_pattern, random_text,
+)
+
+
+def guard_text(rng):
+    pieces = []
+    for _ in range(rng.randint(0, 16)):
+        kind = rng.randint(0, 6)
+        if kind <= 2:
+            w = rng.choice(KEYWORDS)
+            pieces.append("".join(c.upper() if rng.random() < 0.5 else c for c in w) if rng.random() < 0.5 else w)
+        elif kind == 3:
+            pieces.append("".join(rng.choice(WHITESPACE) for _ in range(rng.randint(1, 3))))
+        elif kind == 4:
+            pieces.append("".join(rng.choice(DIGITS) for _ in range(rng.randint(1, 5))))
+        elif kind == 5:
+            pieces.append("".join(rng.choice(PUNCT + " ") for _ in range(rng.randint(1, 3))))
+        else:
+            alphabet = FOLDING + WORDISH + OTHER + "abcdefghijklmnopqrstuvwxyz0123456789"
+            pieces.append("".join(rng.choice(alphabet) for _ in range(rng.randint(1, 24))))
+    return "".join(pieces)
+
+
+def compare(ref, mine, text, what):
+    for pos in (0, 1, len(text) // 2):
+        m = ref.search(text, pos)
+        want = m.span() if m else None
+        got = mine.search(text, pos)
+        if got != want:
+            raise AssertionError("%s: search(%r, %d) = %r, re gives %r" % (what, text, pos, got, want))
+    want = ref.sub("<>", text)
+    got = mine.sub("<>", text)
+    if got != want:
+        raise AssertionError("%s: sub on %r = %r, re gives %r" % (what, text, got, want))
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--seconds", type=float, default=60.0)
+    ap.add_argument("--seed", type=int, default=int(time.time()))
+    args = ap.parse_args()
+    rng = random.Random(args.seed)
+    guard = [(label, p, _rx.compile(p.pattern, p.flags)) for label, p in GUARD_PATTERNS]
+    cases = patterns = refused = 0
+    deadline = time.monotonic() + args.seconds
+    while time.monotonic() < deadline:
+        # Random patterns.
+        for _ in range(50):
+            pattern = random_pattern(rng)
+            flags = rng.choice([0, re.IGNORECASE])
+            with warnings.catch_warnings():
+                warnings.simplefilter("ignore")
+                try:
+                    ref = re.compile(pattern, flags)
+                except re.error:
+                    ref = None
+            try:
+                mine = _rx.compile(pattern, flags)
+            except ValueError:
+                mine = None
+            if ref is None and mine is not None:
+                raise AssertionError("engine accepts %r which re rejects" % pattern)
+            if ref is None or mine is None:
+                refused += 1
+                continue
+            patterns += 1
+            for _ in range(8):
+                compare(ref, mine, random_text(rng, 40), "pattern %r flags %d" % (pattern, flags))
+                cases += 1
+        # Guard patterns.
+        for _ in range(20):
+            text = guard_text(rng)
+            for label, p, mine in guard:
+                compare(p, mine, text, label)
+                cases += 1
+    print("seed %d: %d cases compared (%d random patterns accepted, %d refused), no disagreement"
+          % (args.seed, cases, patterns, refused))
+
+
+if __name__ == "__main__":
+    main()
