@@ -35,6 +35,7 @@ from opentelemetry.sdk.trace.id_generator import IdGenerator
 import dravik_observe.client as host_client
 import dravik_observe.decisions.surface_gate as host_gate
 import dravik_observe.instrumentors._context_var as host_ctxvar
+import dravik_observe.types as host_types
 from dravik_observe import DravikContext
 from dravik_observe import cost as cost_mod
 from dravik_observe.instrumentors import _guard as guard_mod
@@ -480,6 +481,19 @@ def gate_function(draw: Any) -> Any:
     return gate
 
 
+@st.composite
+def result_class(draw: Any) -> Any:
+    """A stand-in for the host's result type: raising, or returning odd objects."""
+    kind = draw(st.integers(0, 2))
+    if kind == 0:
+        exc = draw(exceptions)
+        return lambda **kwargs: _raise(exc)
+    if kind == 1:
+        value = draw(anything)
+        return lambda **kwargs: value
+    return type("OddResult", (), {"__init__": lambda self, **kw: self.__dict__.update(kw), "__setattr__": lambda self, k, v: _raise(Boom)})
+
+
 @dataclass
 class Case:
     args: Tuple[Any, ...]
@@ -586,7 +600,11 @@ def targets_for(module: str) -> List[Target]:
         pairs = st.one_of(st.lists(st.one_of(st.tuples(exact_str, exact_str), anything), max_size=3), anything)
         tables = [(g, n) for n in ("_PII_PATTERNS", "_CREDENTIAL_PATTERNS", "_INJECTION_PATTERNS", "_enabled", "_action", "_server_check", "logger")]
         fns = [(g, n) for n in ("_extract_text", "_detect_pii", "_redact_text", "_redact_messages", "_apply_substitutions")]
-        host = [(host_client, "DravikObserveClient", client_class()), (host_gate, "gate_surface", gate_function())]
+        host = [
+            (host_client, "DravikObserveClient", client_class()),
+            (host_gate, "gate_surface", gate_function()),
+            (host_types, "PromptGuardResult", result_class()),
+        ]
         result_arg = st.one_of(
             st.builds(lambda v: PromptGuardResult(passed=False, action="block", violations=v), st.one_of(st.lists(exact_str, max_size=8), anything)),
             st.builds(lambda v: Plain(violations=v), anything),
@@ -633,7 +651,7 @@ def targets_for(module: str) -> List[Target]:
                 quiet=True,
                 well_typed=exact(list, str, str),
                 patches=host[1:],
-                rebind=[(host_ctxvar, "_current_context")],
+                rebind=[(host_ctxvar, "_current_context"), (host_gate, "emit_warn")],
                 with_ctx=True,
             ),
             Target("PromptGuardError", make_error, [result_arg], error_ok),
