@@ -250,3 +250,46 @@ def test_embedding_estimates_while_the_table_is_rebound_and_extended() -> None:
         run_threads([churn] + [estimate] * 4)
     finally:
         cost.EMBEDDING_COSTS = original
+
+
+def test_many_threads_ending_spans_into_one_shared_run(tracer: Any) -> None:
+    """Worker threads that carry the run's context (as asyncio.to_thread does) all record on it."""
+    import contextvars
+
+    with DravikContext("shared") as ctx:
+        ctx.record_tool_call("web_search", input_data="q", output_preview="r")
+        contexts = [contextvars.copy_context() for _ in range(THREADS)]
+
+        def worker(i: int) -> Callable[[], None]:
+            return lambda: contexts[i].run(emit, tracer, f"w{i}", SPANS, True)
+
+        run_threads([worker(i) for i in range(THREADS)])
+        owners = owners_of(ctx)
+    assert sorted(owners) == sorted(f"w{i}" for i in range(THREADS) for _ in range(SPANS))
+    assert dict(ctx._integration_counts())[("Langchain", "framework")] == THREADS * SPANS
+
+
+def test_a_span_lands_on_the_run_of_the_thread_that_ends_it(tracer: Any) -> None:
+    started = []
+    ready = threading.Event()
+    done = threading.Event()
+    records: Dict[str, List[str]] = {}
+
+    def opener() -> None:
+        with DravikContext("A", run_id="A") as ctx:
+            for n in range(20):
+                started.append(tracer.start_span(f"handed-over {n}", attributes={"test.owner": "handed"}))
+            ready.set()
+            done.wait(30)
+            records["A"] = owners_of(ctx)
+
+    def closer() -> None:
+        ready.wait(30)
+        with DravikContext("B", run_id="B") as ctx:
+            for span in started:
+                span.end()
+            records["B"] = owners_of(ctx)
+        done.set()
+
+    run_threads([opener, closer])
+    assert records == {"A": [], "B": ["handed"] * 20}
