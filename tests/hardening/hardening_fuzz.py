@@ -231,7 +231,107 @@ def self_referencing(draw: Any) -> Any:
 
 
 collider = st.builds(Collider, st.sampled_from(INTERESTING + [0, 1]), exceptions)
+
+REBINDS_DONE = [0]  # module globals rebound by mutators during the current call
+
+
+class Mutator:
+    """Changes the world whenever the code under test touches it: empties the
+    containers it sits in, rebinds module globals, runs the collector; then
+    answers harmlessly.  Catches code that holds borrowed references across
+    calls back into Python."""
+
+    def __init__(self, like: str, rebinds: List[Tuple[Any, str, Any]], collect: bool) -> None:
+        self.like = like
+        self.rebinds = rebinds
+        self.collect = collect
+        self.containers: List[Any] = []
+
+    def _act(self) -> None:
+        for container in self.containers:
+            container.clear()
+        for mod, name, value in self.rebinds:
+            REBINDS_DONE[0] += 1
+            setattr(mod, name, value)
+        if self.collect:
+            gc.collect()
+
+    def __eq__(self, other: Any) -> bool:
+        self._act()
+        return False
+
+    def __ne__(self, other: Any) -> bool:
+        self._act()
+        return True
+
+    def __hash__(self) -> int:
+        return hash(self.like)
+
+    def __str__(self) -> str:
+        self._act()
+        return "mutator"
+
+    def __format__(self, spec: str) -> str:
+        self._act()
+        return "mutator"
+
+    def __bool__(self) -> bool:
+        self._act()
+        return True
+
+    def __len__(self) -> int:
+        self._act()
+        return 1
+
+    def __iter__(self) -> Any:
+        self._act()
+        return iter(["mutator"])
+
+    def __getitem__(self, key: Any) -> Any:
+        self._act()
+        return "mutator"
+
+    def __getattr__(self, name: str) -> Any:
+        if name.startswith("__"):
+            raise AttributeError(name)
+        self._act()
+        return "mutator"
+
+    def __repr__(self) -> str:
+        return f"Mutator({self.like!r}, {[(m.__name__, n) for m, n, _ in self.rebinds]}, collect={self.collect})"
+
+
+def _rebindable() -> List[Tuple[Any, str]]:
+    out = []
+    for mod in (cost_mod, guard_mod, tracing_mod, host_ctxvar, host_client, host_gate, host_types):
+        out += [(mod, n) for n in vars(mod) if not n.startswith("__") and n not in ("logging", "re", "annotations")]
+    return out
+
+
+@st.composite
+def mutating(draw: Any) -> Any:
+    rebinds = [
+        (mod, name, draw(st.sampled_from([None, {}, [], "", 0, Collider("x", Boom)])))
+        for mod, name in draw(st.lists(st.sampled_from(_rebindable()), max_size=2))
+    ]
+    m = Mutator(draw(st.sampled_from(INTERESTING)), rebinds, draw(st.booleans()))
+    shape = draw(st.integers(0, 3))
+    if shape == 0:
+        return m
+    if shape == 1:
+        container: Any = [draw(st.sampled_from(INTERESTING)), m, {"name": m, "content": m}]
+    elif shape == 2:
+        container = {key: m for key in draw(st.lists(st.sampled_from(INTERESTING), min_size=1, max_size=4))}
+        container[m] = draw(st.sampled_from(INTERESTING))
+    else:
+        container = {"role": "user", "content": [{"type": "text", "text": m}, {"type": m, "text": "t"}], "name": m, "tools": [m]}
+        m.containers.append(container["content"])
+    m.containers.append(container)
+    return container
+
+
 leaves = st.one_of(
+    mutating(),
     st.none(),
     exact_str,
     numbers,
@@ -742,7 +842,22 @@ class FuzzFailure(AssertionError):
     pass
 
 
+MUTABLE_MODULES = (cost_mod, guard_mod, pelrow_mod, tracing_mod, host_client, host_gate, host_ctxvar, host_types)
+
+
+def _restore_modules(snapshot: Dict[Any, Dict[str, Any]]) -> None:
+    for mod, before in snapshot.items():
+        now = vars(mod)
+        for key in [k for k in now if k not in before]:
+            del now[key]
+        for key, value in before.items():
+            if now.get(key, MISSING) is not value:
+                now[key] = value
+
+
 def check_call(target: Target, case: Case) -> None:
+    snapshot = {mod: dict(vars(mod)) for mod in MUTABLE_MODULES}
+    REBINDS_DONE[0] = 0
     saved = []
     for mod, name, value in case.patches:
         saved.append((mod, name, getattr(mod, name, MISSING)))
@@ -766,6 +881,7 @@ def check_call(target: Target, case: Case) -> None:
                 delattr(mod, name)
             else:
                 setattr(mod, name, value)
+        _restore_modules(snapshot)
     try:
         gc.collect()
     except BaseException as exc:  # pragma: no cover - a broken object graph
@@ -786,6 +902,7 @@ def check_call(target: Target, case: Case) -> None:
             target.quiet
             and not case.kwargs
             and not case.patches
+            and not REBINDS_DONE[0]
             and len(case.args) == len(target.params)
             and target.well_typed(case.args)
         ):
@@ -793,7 +910,7 @@ def check_call(target: Target, case: Case) -> None:
         return
     if raised_interrupts:
         raise FuzzFailure(f"{target.name}: swallowed a KeyboardInterrupt/SystemExit and returned {outcome!r:.200}")
-    if not case.patches and not target.check(outcome):
+    if not case.patches and not REBINDS_DONE[0] and not target.check(outcome):
         raise FuzzFailure(f"{target.name}: returned {type(outcome).__name__} {outcome!r:.200}")
 
 
