@@ -10,6 +10,7 @@ disagreement, printing it.
 """
 
 import argparse
+import faulthandler
 import os
 import random
 import re
@@ -69,6 +70,8 @@ def main():
     while time.monotonic() < deadline:
         # Random patterns.
         for _ in range(50):
+            # A case that hangs shows where (re's own backtracking, or the engine).
+            faulthandler.dump_traceback_later(60)
             pattern = random_pattern(rng)
             flags = rng.choice([0, re.IGNORECASE])
             with warnings.catch_warnings():

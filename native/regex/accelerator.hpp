@@ -1,12 +1,11 @@
 // The start accelerator: skips the text that cannot begin a match.  Every
 // match is at least `len` characters long and its first characters belong
-// to known classes; the rarest of those positions is searched with a
-// vectorised range test, the others are checked at each hit.
+// to known classes; the two rarest of those positions are searched together
+// with vector tests, and every hit is confirmed against all the positions.
 #pragma once
 
+#include "regex/lane_scan.hpp"
 #include "regex/program.hpp"
-
-#include <Python.h>
 
 namespace dravik::rx {
 
@@ -16,9 +15,20 @@ class Accelerator {
   bool enabled() const { return len_ > 0; }
 
   // The first position >= i where a match could start, or -1.
-  Py_ssize_t find(const Py_UCS1* p, Py_ssize_t i, Py_ssize_t n) const;
-  Py_ssize_t find(const Py_UCS2* p, Py_ssize_t i, Py_ssize_t n) const;
-  Py_ssize_t find(const Py_UCS4* p, Py_ssize_t i, Py_ssize_t n) const;
+  template <class Ch>
+  Py_ssize_t find(const Ch* p, Py_ssize_t i, Py_ssize_t n) const {
+    const Py_ssize_t last = n - len_;  // last possible start
+    const Plan& plan = plan_[sizeof(Ch) == 1 ? 0 : sizeof(Ch) == 2 ? 1 : 2];
+    const Py_ssize_t off = plan.first;
+    for (Py_ssize_t from = i; from <= last;) {
+      const Py_ssize_t hit = scan_lanes(p, from + off, last + off, plan.scan);
+      if (hit < 0) return -1;
+      const Py_ssize_t c = hit - off;
+      if (verify(p, c)) return c;
+      from = c + 1;
+    }
+    return -1;
+  }
 
  private:
   bool in(int k, uint32_t c) const {
@@ -31,22 +41,26 @@ class Accelerator {
   template <class Ch>
   bool verify(const Ch* p, Py_ssize_t c) const {
     for (int k = 0; k < len_; ++k)
-      if (k != anchor_ && !in(k, p[c + k])) return false;
+      if (!in(k, p[c + k])) return false;
     return true;
   }
-  template <class Ch>
-  Py_ssize_t scalar(const Ch* p, Py_ssize_t a, Py_ssize_t last) const;
 
   const std::vector<CharSet>* sets_ = nullptr;
   int len_ = 0;
-  int anchor_ = 0;
+  // Per text width (1, 2, 4 bytes): the positions tested, the first of
+  // them at offset `first` from a match's start.
+  struct Plan {
+    int first = 0;
+    LaneScan scan;
+  };
+  Plan plan_[3];
   bool tbl_[kPrefixDepth][256] = {};
   std::vector<uint64_t> bmp_[kPrefixDepth];
   std::vector<uint16_t> cls_[kPrefixDepth];
-  // The anchor's class as at most four ranges, for 1- and 2-byte text.
-  int nr8_ = 0, nr16_ = 0;
-  uint8_t lo8_[4], hi8_[4];
-  uint16_t lo16_[4], hi16_[4];
+  LaneTest test8_[kPrefixDepth], test16_[kPrefixDepth], test32_[kPrefixDepth];
 };
+
+// Whether a class may hold characters beyond the BMP.
+bool may_hold_astral(const CharSet& cs);
 
 }  // namespace dravik::rx

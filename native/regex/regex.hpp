@@ -81,7 +81,15 @@ class Regex {
   template <class Ch>
   int search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_advance, Span& out);
 
+  // Whether text[pos:] holds a character every match needs (true when no
+  // such check is worth making).
+  template <class Ch>
+  bool may_match(const Ch* p, Py_ssize_t n, Py_ssize_t pos) const;
+  void init_required();
+
   Compiled c_;
+  bool req_on_ = false;
+  LaneTest req8_, req16_, req32_;
   Alphabet ab_;
   Dfa fwd_, rev_;
   Accelerator acc_;
@@ -104,6 +112,7 @@ class MultiScanner {
   template <class Ch>
   uint64_t presence(const Ch* p, Py_ssize_t n) const;
   uint64_t mask_of(uint32_t c) const;
+  uint64_t quick_candidates(PyObject* text) const;
 
   std::vector<Regex*> patterns_;
   uint64_t always_ = 0;   // patterns without a required class

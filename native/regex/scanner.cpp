@@ -99,8 +99,15 @@ uint64_t MultiScanner::candidates(PyObject* text) const {
   }
 }
 
+uint64_t MultiScanner::quick_candidates(PyObject* text) const {
+  // Wider text: each pattern's own vectorised requirement check is faster
+  // than a per-character table walk over all of them.
+  if (PyUnicode_KIND(text) != PyUnicode_1BYTE_KIND) return ~uint64_t{0};
+  return candidates(text);
+}
+
 int MultiScanner::search_each(PyObject* text, std::vector<std::optional<Span>>& out) {
-  const uint64_t cand = candidates(text);
+  const uint64_t cand = quick_candidates(text);
   out.assign(patterns_.size(), std::nullopt);
   for (size_t k = 0; k < patterns_.size(); ++k) {
     if (k < 64 && !((cand >> k) & 1)) continue;

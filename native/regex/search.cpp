@@ -29,7 +29,31 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
   re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
   re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
   re->acc_.init(re->c_);
+  re->init_required();
   return re;
+}
+
+void Regex::init_required() {
+  // Only a rare requirement pays for the extra pass.
+  req_on_ = false;
+  if (c_.required.empty() || c_.required_weight > 0.006) return;
+  std::vector<uint64_t> bits(kBmpSize / 64, 0);
+  bool astral = false;
+  for (uint16_t s : c_.required) {
+    for (size_t w = 0; w < bits.size(); ++w) bits[w] |= c_.sets[s].eff[w];
+    astral = astral || may_hold_astral(c_.sets[s]);
+  }
+  req8_ = LaneTest::build(bits, 256, false);
+  req16_ = LaneTest::build(bits, kBmpSize, false);
+  req32_ = LaneTest::build(bits, kBmpSize, astral);
+  req_on_ = true;
+}
+
+template <class Ch>
+bool Regex::may_match(const Ch* p, Py_ssize_t n, Py_ssize_t pos) const {
+  if (!req_on_ || pos >= n) return true;
+  const LaneTest& t = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
+  return scan_one(p, pos, n - 1, t) >= 0;
 }
 
 std::unique_ptr<Regex> Regex::from_re_pattern(PyObject* re_pattern, const CaseFixes& fixes, std::string& why) {
@@ -71,6 +95,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
     out = Span{0, 0};
     return 1;
   }
+  if (!may_match(p, n, pos)) return 0;
   auto word_before = [&](Py_ssize_t k) { return k > 0 && is_word(p[k - 1]); };
   Py_ssize_t i = pos;
   Py_ssize_t end = -1;
