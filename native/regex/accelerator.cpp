@@ -40,7 +40,7 @@ void Accelerator::init(const Compiled& c) {
     }
     for (int k = 1; k < len_; ++k)
       for (int j = k; j > 0 && w[order[j]] < w[order[j - 1]]; --j) std::swap(order[j], order[j - 1]);
-    int chosen[3];
+    int chosen[3] = {0, 0, 0};
     int n = 0;
     double joint = 1.0;
     for (int k = 0; k < len_ && n < 3; ++k) {
