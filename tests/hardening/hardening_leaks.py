@@ -17,6 +17,7 @@ from __future__ import annotations
 
 import argparse
 import contextvars
+import difflib
 import gc
 import logging
 import math
@@ -233,6 +234,11 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     add("_apply_substitutions", lambda: g._apply_substitutions("mail jane@x.io now", [("jane@x.io", "[EMAIL]"), ("", "x")]))
     add("_apply_substitutions bad pair", expect(ValueError, lambda: g._apply_substitutions("abc", [("a",)])))
     add("_redact_messages_ml", lambda: g._redact_messages_ml(pii, "sys jane@x.io", [("jane@x.io", "[EMAIL]")]))
+    add("_redact_text odd table", patched([(g, "_CREDENTIAL_PATTERNS", {"x": 5})], expect(AttributeError, lambda: g._redact_text("t"))))
+    add("_redact_messages bad text", expect(TypeError, lambda: g._redact_messages([{"content": [{"type": "text", "text": 5}]}])))
+    add("_redact_messages_ml bad pair", expect(ValueError, lambda: g._redact_messages_ml([{"content": "abc"}], "s", [("a",)])))
+    add("_ml_substitutions diff fails", patched([(difflib, "SequenceMatcher", boom)], lambda: g._ml_substitutions("a b", "a c")))
+    add("_detect_injection odd table", patched([(g, "_INJECTION_PATTERNS", [5])], expect(AttributeError, lambda: g._detect_injection("t"))))
     result = PromptGuardResult(passed=False, action="block", violations=[f"v{i}" for i in range(8)])
     add("PromptGuardError", lambda: g.PromptGuardError(result))
     add("PromptGuardError bad result", expect(AttributeError, lambda: g.PromptGuardError(5)))
@@ -292,6 +298,14 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     add("_span_to_dict tool", lambda: t._span_to_dict(tool_record))
     add("_span_to_dict odd", expect(Exception, lambda: t._span_to_dict(Plain(attributes=5))))
     add("_clean_attr_key", lambda: t._clean_attr_key("gen_ai.usage.input_tokens"))
+    add("_clean_attr_key bad type", expect(TypeError, lambda: t._clean_attr_key(5)))
+    add("_display_name bad type", expect(TypeError, lambda: t._display_name(b"x")))
+    add("_derive_llm_provider bad type", expect(TypeError, lambda: t._derive_llm_provider(None)))
+    add("_is_dravik_api_call bad type", expect(TypeError, lambda: t._is_dravik_api_call([])))
+    add("_merge_otel_attrs_into_recorded_span odd context", lambda: t._merge_otel_attrs_into_recorded_span(5, 5, {"dravik.tool": "x"}))
+    add("_redact_dict_values not callable", expect(TypeError, lambda: t._redact_dict_values({"a": "b"}, None)))
+    odd_self_ctx = run_ctx()
+    add("on_end unbound odd self", in_context(odd_self_ctx, lambda: (t.DravikSpanProcessor.on_end(5, llm), odd_self_ctx._otel_spans.clear())))
     add("native function attributes", lambda: (g.check_prompt.__signature__, g.check_prompt.__defaults__, c.estimate_cost.__annotations__))
     return out
 
