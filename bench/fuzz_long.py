@@ -6,7 +6,10 @@ the test suite uses, and prints how many cases ran.  A crash, a swallowed
 interrupt, an escaped exception or a wrong result stops that module's run and
 its output is shown.
 
-    python bench/fuzz_long.py [--examples N] [--seed S] [--rounds R] [module ...]
+    python bench/fuzz_long.py [--seconds T] [--examples N] [--seed S] [module ...]
+
+With --seconds, each module's run keeps starting new rounds of N examples per
+function (each round with the next seed) until T seconds have passed.
 """
 
 from __future__ import annotations
@@ -25,6 +28,7 @@ MODULES = ("cost", "pelrow", "guard", "tracing")
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--examples", type=int, default=2000, help="examples per function and round")
+    parser.add_argument("--seconds", type=float, default=0, help="time budget of each module's run")
     parser.add_argument("--rounds", type=int, default=1, help="rounds, each with its own seed")
     parser.add_argument("--seed", type=int, default=None, help="seed of the first round (random by default)")
     parser.add_argument("modules", nargs="*", default=list(MODULES))
@@ -40,7 +44,7 @@ def main() -> int:
         seed = (args.seed if args.seed is not None else int.from_bytes(os.urandom(4), "little")) + round_no
         procs = {
             module: subprocess.Popen(
-                [sys.executable, "-X", "faulthandler", "hardening_fuzz.py", "--examples", str(args.examples), "--seed", str(seed), module],
+                [sys.executable, "-X", "faulthandler", "hardening_fuzz.py", "--examples", str(args.examples), "--seed", str(seed), "--seconds", str(args.seconds), module],
                 cwd=DRIVER_DIR,
                 stdout=subprocess.PIPE,
                 stderr=subprocess.PIPE,

@@ -24,7 +24,9 @@ import fractions
 import gc
 import logging
 import math
+import os
 import sys
+import time
 from dataclasses import dataclass, field
 from typing import Any, Callable, Dict, List, Optional, Tuple
 
@@ -956,12 +958,20 @@ def run_modules(modules: List[str], examples: int, seed: Optional[int] = None, o
 
 def main(argv: Optional[List[str]] = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--examples", type=int, default=50, help="examples per function")
+    parser.add_argument("--examples", type=int, default=50, help="examples per function (and per round)")
     parser.add_argument("--seed", type=int, default=None)
+    parser.add_argument("--seconds", type=float, default=0, help="keep starting new rounds, each with the next seed, for this long")
     parser.add_argument("--verbose", action="store_true")
     parser.add_argument("modules", nargs="*", default=list(MODULES))
     args = parser.parse_args(argv)
-    total = run_modules(args.modules, args.examples, args.seed, sys.stderr if args.verbose else None)
+    out = sys.stderr if args.verbose else None
+    deadline = time.monotonic() + args.seconds
+    seed = args.seed if args.seed is not None else int.from_bytes(os.urandom(4), "little")
+    total = run_modules(args.modules, args.examples, seed, out)
+    rounds = 1
+    while time.monotonic() < deadline:
+        total += run_modules(args.modules, args.examples, seed + rounds, out)
+        rounds += 1
     print(f"{total} cases")
     return 0
 
