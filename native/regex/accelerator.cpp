@@ -50,12 +50,6 @@ void Accelerator::init(const Compiled& c) {
     }
     for (int k = 1; k < n; ++k)
       for (int j = k; j > 0 && chosen[j] < chosen[j - 1]; --j) std::swap(chosen[j], chosen[j - 1]);
-    // Where almost every character can start a match, stepping the automaton
-    // is cheaper than stopping at each hit.
-    if (kind == 0 && joint > 0.25) {
-      len_ = 0;
-      return;
-    }
     Plan& plan = plan_[kind];
     plan.first = chosen[0];
     plan.scan.n = n;

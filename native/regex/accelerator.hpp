@@ -13,6 +13,8 @@ class Accelerator {
  public:
   void init(const Compiled& c);
   bool enabled() const { return len_ > 0; }
+  // Whether a match may start with `c` (its first position's class).
+  bool may_start(uint32_t c) const { return in(0, c); }
 
   // The first position >= i where a match could start, or -1.
   template <class Ch>

@@ -27,9 +27,25 @@
 //   * Time is linear in the text length for every accepted pattern and every
 //     text; the text is read in place (1-, 2- or 4-byte representation).
 //
+// How: a lazily built automaton runs forward to the end of re's match (its
+// states keep re's thread priorities), a reversed one runs back from there
+// to the start; text that cannot begin a match is skipped with vector scans
+// for the first characters every match begins with, and a pattern that
+// needs a rare character (an '@', a '_', a ':' or '=') first checks the text
+// holds one.  Compiling costs well under a millisecond for the guard's
+// patterns; the interpreter's character tables are read once per process.
+//
 // Threading: a Regex caches automaton states as it runs, so calls on one
 // Regex must not overlap; callers hold the GIL, which serialises them.
 // No call runs Python code or releases the GIL.
+//
+// Typical use (compile once, keep the Regex next to the pattern object):
+//   CaseFixes fixes;  load_case_fixes(fixes);            // at module init
+//   std::string why;
+//   auto rx = Regex::from_re_pattern(re_pattern, fixes, why);
+//   if (!rx) { if (PyErr_Occurred()) fail; else use re_pattern.search }
+//   Span sp;  int found = rx->search(text, 0, sp);       // 1, 0, or -1
+//   PyObject* out = rx->replace_all(text, placeholder);  // new reference
 #pragma once
 
 #include "regex/accelerator.hpp"
@@ -60,7 +76,9 @@ class Regex {
   static std::unique_ptr<Regex> from_re_pattern(PyObject* re_pattern, const CaseFixes& fixes, std::string& why);
 
   // re's pattern.search(text, pos): 1 with `out` set, 0 when there is no
-  // match.  `text` must be a str (exact or subclass).
+  // match, -1 with an exception set if the interpreter fails (a legacy
+  // string that cannot be made ready; never otherwise).  `text` must be a
+  // str (exact or subclass).
   int search(PyObject* text, Py_ssize_t pos, Span& out);
 
   // re's pattern.sub(literal, text) with `literal` taken verbatim: a new

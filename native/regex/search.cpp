@@ -7,11 +7,27 @@
 
 namespace dravik::rx {
 
+namespace {
+
+// Strings built through the legacy wide-character API are only readable in
+// place once made ready (3.12 removed that representation).
+int ensure_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_READY(s);
+#else
+  (void)s;
+  return 0;
+#endif
+}
+
+}  // namespace
+
 std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseFixes& fixes, std::string& why) {
   if (!PyUnicode_Check(pattern)) {
     why = "a pattern that is not a str";
     return nullptr;
   }
+  if (ensure_ready(pattern) < 0) return nullptr;
   if (flags & ~(kFlagIgnoreCase | kFlagUnicode)) {
     why = "flags other than IGNORECASE";
     return nullptr;
@@ -71,6 +87,7 @@ std::unique_ptr<Regex> Regex::from_re_pattern(PyObject* re_pattern, const CaseFi
 }
 
 int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
+  if (ensure_ready(text) < 0) return -1;
   // As `re` does: a position past either end is clamped to it.
   if (pos < 0) pos = 0;
   if (pos > PyUnicode_GET_LENGTH(text)) pos = PyUnicode_GET_LENGTH(text);
@@ -110,12 +127,29 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   const bool accel = acc_.enabled();
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
-    if (s <= 1 && accel) {
+    // Idle: where the next character could start a match the automaton
+    // steps on (cheaper than a scan that would stop right there).
+    if (s <= 1 && accel && !(i < n && acc_.may_start(p[i]))) {
       const Py_ssize_t c = acc_.find(p, i, n);
       if (c < 0) break;
       if (c != i) {
         i = c;
         s = Dfa::initial(word_before(i));
+      }
+    }
+    {
+      // The hot loop: cached transitions between busy states.
+      const int32_t* table = fwd_.table();
+      const int shift = fwd_.shift();
+      const uint32_t stride = fwd_.stride();
+      while (i < n) {
+        const uint16_t eq = ab_.of(p[i]);
+        if (sizeof(Ch) > 1 && eq >= stride) break;
+        const int32_t t = table[(static_cast<size_t>(s) << shift) | eq];
+        if (t <= 5) break;  // not cached yet, or the next state is initial or dead
+        if (t & 1) end = i;
+        s = t >> 1;
+        ++i;
       }
     }
     if (i == n) {
@@ -203,6 +237,7 @@ void copy_chars(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t start, P
 }  // namespace
 
 PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
+  if (ensure_ready(text) < 0 || ensure_ready(literal) < 0) return nullptr;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   std::vector<Span> spans;
   Py_ssize_t pos = 0;

@@ -99,10 +99,11 @@ def random_piece(rng, depth):
     atom = random_atom(rng, depth)
     if atom in (r"\b", r"\B"):
         return atom
-    if atom.startswith("(") and any(q in atom for q in ("*", "+", ",}", "{1,3}")):
-        # Nested unbounded repeats make `re` itself exponential: keep the
-        # reference fast.
-        return atom + rng.choice(["", "?", "{0,1}"])
+    if atom.startswith("("):
+        # Unbounded repeats of groups (nested repeats, overlapping
+        # alternatives) can make `re` itself exponential: keep the reference
+        # fast with bounded repeats only.
+        return atom + rng.choice(["", "?", "{0,1}", "{2}", "{1,2}"])
     return atom + rng.choice(QUANTIFIERS)
 
 
