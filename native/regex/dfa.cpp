@@ -5,8 +5,8 @@
 namespace dravik::rx {
 
 namespace {
-constexpr size_t kMaxStates = 10000;
-constexpr size_t kMaxTableEntries = size_t{1} << 22;
+constexpr size_t kMaxStates = 3000;  // with the table cap: at most ~1 MB per automaton
+constexpr size_t kMaxTableEntries = size_t{1} << 18;
 
 std::string state_key(const std::vector<uint32_t>& roots, uint8_t flags) {
   std::string key;

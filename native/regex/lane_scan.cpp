@@ -91,7 +91,11 @@ Py_ssize_t avx2_scan(const Py_UCS4* p, Py_ssize_t a, Py_ssize_t last, const Lane
 
 #pragma GCC pop_options
 
-const bool kHasAvx2 = __builtin_cpu_supports("avx2");
+// Read at load time; the processor model must be initialised first there.
+const bool kHasAvx2 = [] {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") != 0;
+}();
 
 template <class Ch>
 Py_ssize_t plain_scan(const Ch* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {

@@ -23,7 +23,7 @@ def test_every_guard_pattern_is_supported():
     assert len(COMPILED) == 25
 
 
-@settings(max_examples=300, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.too_slow])
 @given(guard_texts())
 def test_search_sub_and_scanner_match_re(text):
     check_all(text)
