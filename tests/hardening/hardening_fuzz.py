@@ -791,6 +791,7 @@ def targets_for(module: str) -> List[Target]:
             Target("_redact_dict_values", t._redact_dict_values, [dict_arg, redact_fn], lambda r: type(r) is dict, rebind=fns),
             Target("_span_to_dict", t._span_to_dict, [span_arg], span_record, rebind=tables + fns),
             Target("_clean_attr_key", t._clean_attr_key, [str_arg], is_str),
+            Target("DravikSpanProcessor", t.DravikSpanProcessor, [], lambda r: isinstance(r, t.DravikSpanProcessor)),
             Target("DravikSpanProcessor.on_start", proc.on_start, [span_arg, anything], is_none),
             Target(
                 "DravikSpanProcessor.on_end",

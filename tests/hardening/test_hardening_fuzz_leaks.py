@@ -82,3 +82,22 @@ def test_the_fuzz_checks_catch_what_they_are_meant_to_catch() -> None:
         fuzz.check_call(wrong, fuzz.Case((1,)))
     # A propagated interrupt is the right outcome.
     fuzz.check_call(fuzz.Target("str", str, [None], fuzz.is_str), fuzz.Case((hostile,)))
+
+
+def test_the_fuzzer_covers_every_function_of_the_modules() -> None:
+    """A function added to a module later is fuzzed too, or this fails."""
+    sys.path.insert(0, str(HERE))
+    try:
+        import hardening_fuzz as fuzz
+    finally:
+        sys.path.remove(str(HERE))
+    modules = {"cost": fuzz.cost_mod, "pelrow": fuzz.pelrow_mod, "guard": fuzz.guard_mod, "tracing": fuzz.tracing_mod}
+    for short, module in modules.items():
+        fuzzed = {t.name.split(" ")[0] for t in fuzz.targets_for(short)}
+        functions = {name for name, obj in vars(module).items() if type(obj).__name__ == "native_function"}
+        for cls_name in ("DravikSpanProcessor", "PromptGuardError"):
+            cls = vars(module).get(cls_name)
+            if cls is not None:
+                functions.add(cls_name)
+                functions |= {f"{cls_name}.{n}" for n, obj in vars(cls).items() if type(obj).__name__ == "native_function" and n != "__init__"}
+        assert functions <= fuzzed, f"{short}: not fuzzed: {sorted(functions - fuzzed)}"
