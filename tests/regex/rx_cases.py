@@ -77,7 +77,7 @@ def random_class(rng):
 
 
 def random_atom(rng, depth):
-    kind = rng.randint(0, 9 if depth < 3 else 6)
+    kind = rng.randint(0, 9 if depth < 2 else 6)
     if kind <= 2:
         ch = rng.choice(PATTERN_CHARS)
         return re.escape(ch) if ch in ".-" and rng.random() < 0.5 else ch
@@ -103,7 +103,7 @@ def random_piece(rng, depth):
         # Unbounded repeats of groups (nested repeats, overlapping
         # alternatives) can make `re` itself exponential: keep the reference
         # fast with bounded repeats only.
-        return atom + rng.choice(["", "?", "{0,1}", "{2}", "{1,2}"])
+        return atom + rng.choice(["", "?", "{0,1}", "{2}", "{1,2}"] if depth == 0 else ["", "?"])
     return atom + rng.choice(QUANTIFIERS)
 
 
