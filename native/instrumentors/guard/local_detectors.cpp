@@ -73,11 +73,9 @@ PyObject* detect_injection_impl(Function* f, PyObject* const* args) {
   Ref found = Ref::steal(PyList_New(0));
   if (!found) return nullptr;
   const int rc = for_each_item(table.get(), [&](PyObject* pattern) -> int {
-    Ref match;
-    const int hit = engine_search(st, pattern, text, &match);
+    Ref matched;
+    const int hit = engine_search(st, pattern, text, &matched);
     if (hit <= 0) return hit;
-    Ref matched = engine_match_text(st, match.get());
-    if (!matched) return -1;
     Ref desc = format_into(st, S(st, S_injection_prefix), matched.get(), S(st, S_quote));
     return desc ? PyList_Append(found.get(), desc.get()) : -1;
   });

@@ -2,8 +2,11 @@
 #include "common/function.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
+#include "instrumentors/guard/engine_cache.hpp"
 #include "instrumentors/guard/pattern_tables.hpp"
 #include "instrumentors/guard/state.hpp"
+
+#include <new>
 
 namespace dravik::guard {
 
@@ -91,6 +94,12 @@ int exec_module(PyObject* m) {
   if (!logging || PyModule_AddObjectRef(m, "logging", logging.get()) < 0) return -1;
   Ref re = Ref::steal(PyImport_ImportModule("re"));
   if (!re || PyModule_AddObjectRef(m, "re", re.get()) < 0) return -1;
+  st->engine = new (std::nothrow) EngineCache();
+  if (st->engine == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  if (st->engine->init(re.get()) < 0) return -1;
   if (add_owned(m, "logger", get_logger("dravik_observe.instrumentors._guard").release()) < 0) return -1;
 
   if (PyModule_AddObjectRef(m, "_enabled", Py_False) < 0) return -1;
@@ -116,6 +125,10 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->error_class);
   visit_all(st->names, S_COUNT, visit, arg);
   visit_all(st->own, S_COUNT, visit, arg);
+  if (st->engine != nullptr) {
+    const int r = st->engine->traverse(visit, arg);
+    if (r != 0) return r;
+  }
   return visit_all(st->kwnames, KW_COUNT, visit, arg);
 }
 
@@ -127,10 +140,18 @@ int clear_module(PyObject* m) {
   clear_all(st->names, S_COUNT);
   clear_all(st->own, S_COUNT);
   clear_all(st->kwnames, KW_COUNT);
+  if (st->engine != nullptr) st->engine->clear();
   return 0;
 }
 
-void free_module(void* m) { clear_module(static_cast<PyObject*>(m)); }
+void free_module(void* m) {
+  clear_module(static_cast<PyObject*>(m));
+  State* st = get_state(static_cast<PyObject*>(m));
+  if (st != nullptr) {
+    delete st->engine;
+    st->engine = nullptr;
+  }
+}
 
 DRAVIK_MODULE_SLOTS(kSlots, exec_module);
 

@@ -1,23 +1,28 @@
-// Pattern calls through the pattern objects' own `search` and `sub`, so any
-// object a host puts in a table (a compiled `re` pattern or a look-alike)
-// is honoured.
+// Compiled `re` patterns of a syntax the native engine takes run natively,
+// with results identical to `re`; any other object a host puts in a table
+// (a pattern the engine refuses, a look-alike) is called through its own
+// `search` and `sub`.
 #include "instrumentors/guard/pattern_engine.hpp"
 
 #include "common/call.hpp"
+#include "instrumentors/guard/engine_cache.hpp"
 
 namespace dravik::guard {
 
-int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* match) {
+namespace {
+
+int generic_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
   Ref m = call_method(pattern, S(st, S_search), text);
   if (!m) return -1;
   const int found = PyObject_IsTrue(m.get());
-  if (found > 0 && match != nullptr) *match = std::move(m);
+  if (found > 0 && matched != nullptr) {
+    *matched = call_method(m.get(), S(st, S_group));
+    if (!*matched) return -1;
+  }
   return found;
 }
 
-Ref engine_match_text(State* st, PyObject* match) { return call_method(match, S(st, S_group)); }
-
-Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal) {
+Ref generic_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal) {
   // A replacement string goes through `re`'s template parser, where a
   // backslash starts a group reference or an escape; doubling each one
   // keeps the text literal.  Without backslashes it is literal already.
@@ -31,6 +36,35 @@ Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* l
     }
   }
   return call_method(pattern, S(st, S_sub), repl.get(), text);
+}
+
+// The native form of `pattern` when it applies to `text`; -1 on error.
+int native_for(State* st, PyObject* pattern, PyObject* text, rx::Regex*& out) {
+  out = nullptr;
+  if (!PyUnicode_Check(text)) return 0;  // re's own error for other texts
+  return st->engine->lookup(pattern, out);
+}
+
+}  // namespace
+
+int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
+  rx::Regex* regex;
+  if (native_for(st, pattern, text, regex) < 0) return -1;
+  if (regex == nullptr) return generic_search(st, pattern, text, matched);
+  rx::Span span;
+  const int found = regex->search(text, 0, span);
+  if (found > 0 && matched != nullptr) {
+    *matched = Ref::steal(PyUnicode_Substring(text, span.start, span.end));
+    if (!*matched) return -1;
+  }
+  return found;
+}
+
+Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal) {
+  rx::Regex* regex;
+  if (native_for(st, pattern, text, regex) < 0) return Ref();
+  if (regex == nullptr || !PyUnicode_CheckExact(literal)) return generic_replace_all(st, pattern, text, literal);
+  return Ref::steal(regex->replace_all(text, literal));
 }
 
 }  // namespace dravik::guard

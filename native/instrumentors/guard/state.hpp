@@ -130,8 +130,11 @@ enum Kw : int {
   KW_COUNT
 };
 
+class EngineCache;
+
 struct State {
   PyTypeObject* function_type;
+  EngineCache* engine;    // compiled forms of the table patterns (owned)
   PyObject* error_class;  // PromptGuardError as created at import, for super()
   PyObject* names[S_COUNT];
   // This module's own function objects, by the global name they were
