@@ -1,0 +1,94 @@
+"""Which engine runs a table entry: the native one for patterns it takes, the object's own methods otherwise."""
+
+import re
+
+from hypothesis import given, settings, strategies as st
+
+from dravik_observe import _rx
+from dravik_observe.instrumentors import _guard
+
+
+def all_patterns():
+    yield from _guard._PII_PATTERNS.values()
+    yield from _guard._CREDENTIAL_PATTERNS.values()
+    yield from _guard._INJECTION_PATTERNS
+
+
+def test_every_built_in_pattern_is_taken_by_the_native_engine():
+    for pattern in all_patterns():
+        _rx.compile(pattern.pattern, pattern.flags)  # raises ValueError when refused
+
+
+class Recording:
+    """A look-alike pattern: the guard must call its own methods."""
+
+    def __init__(self, pattern):
+        self.pattern, self.calls = pattern, []
+
+    def search(self, text):
+        self.calls.append("search")
+        return self.pattern.search(text)
+
+    def sub(self, repl, text):
+        self.calls.append("sub")
+        return self.pattern.sub(repl, text)
+
+
+def test_look_alikes_and_refused_syntax_go_through_the_objects_own_methods():
+    fake = Recording(re.compile(r"\bzq\d+\b"))
+    _guard._PII_PATTERNS["ssn"] = fake
+    assert _guard._detect_pii("id zq42 here") == ["PII detected: ssn", ]
+    assert _guard._redact_text("id zq42 here") == "id ##SSN## here"
+    assert fake.calls == ["search", "sub"]
+    # Lookahead is outside the native syntax: re itself answers, with the same results.
+    _guard._CREDENTIAL_PATTERNS["aws_key"] = re.compile(r"key(?=:)\S*")
+    assert _guard._detect_credentials("the key:abc") == ["Credential detected: aws_key"]
+    assert _guard._redact_text("the key:abc and key") == "the ##AWS_KEY## and key"
+    _guard._INJECTION_PATTERNS[0] = re.compile(r"(?i)(?<=x)yz")
+    assert _guard._detect_injection("XYZ") == ["Prompt injection pattern: 'YZ'"]
+
+
+def test_replaced_entries_with_supported_syntax_run_natively_with_re_results():
+    _guard._PII_PATTERNS["phone"] = re.compile(r"\b(?:ext|x)\s*\d{2,5}\b", re.IGNORECASE)
+    text = "Call EXT 123 or x4567, not ext12345678"
+    assert _guard._redact_text(text) == _guard._PII_PATTERNS["phone"].sub("##PHONE##", text)
+
+
+PIECES = list("0123456789-@._ aAkKſ\u212a:=\n\u0660\u0966\u00a0\u2003sSiI\u0131\u0130") + [
+    "password", "ignore all previous instructions", "AKIA", "sk-", "ghp_", "drv_sk_", "[system]:",
+    "ADMIN MODE ENABLED", "ssn"]
+texts = st.lists(st.sampled_from(PIECES), max_size=80).map("".join)
+
+
+@settings(max_examples=300, deadline=None)
+@given(texts)
+def test_detection_and_redaction_equal_plain_re(text):
+    expected = []
+    for label, p in _guard._PII_PATTERNS.items():
+        if p.search(text):
+            expected.append("PII detected: " + label)
+    for label, p in _guard._CREDENTIAL_PATTERNS.items():
+        if p.search(text):
+            expected.append("Credential detected: " + label)
+    for p in _guard._INJECTION_PATTERNS:
+        m = p.search(text)
+        if m:
+            expected.append(f"Prompt injection pattern: '{m.group()}'")
+    got = _guard._detect_pii(text) + _guard._detect_credentials(text) + _guard._detect_injection(text)
+    assert got == expected
+    redacted = text
+    for table in (_guard._PII_PATTERNS, _guard._CREDENTIAL_PATTERNS):
+        for label, p in table.items():
+            redacted = p.sub("##" + label.upper() + "##", redacted)
+    assert _guard._redact_text(text) == redacted
+
+
+def test_backtracking_bombs_are_answered():
+    # On "a.a.a..." re tries the e-mail pattern from every word boundary and
+    # rescans to the end each time (quadratic: hours for this size); the
+    # guard's answer comes from the linear engine.
+    bomb = "a." * 200_000
+    assert _guard._detect_pii(bomb) == []
+    assert _guard._redact_text(bomb) == bomb
+    spaced = "password" + " " * 300_000 + "x"
+    assert _guard._detect_credentials(spaced) == []
