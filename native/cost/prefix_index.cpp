@@ -30,7 +30,9 @@ int bucket_of(PyObject* s) {
   return c < 128 ? static_cast<int>(c) : 128;
 }
 
-bool has_prefix(PyObject* name, PyObject* key, Py_ssize_t klen) {
+}  // namespace
+
+bool str_has_prefix(PyObject* name, PyObject* key, Py_ssize_t klen) {
   const int kk = PyUnicode_KIND(key);
   const int nk = PyUnicode_KIND(name);
   if (kk > nk) return false;  // canonical strings: the key holds a wider character
@@ -42,8 +44,6 @@ bool has_prefix(PyObject* name, PyObject* key, Py_ssize_t klen) {
   }
   return true;
 }
-
-}  // namespace
 
 int PrefixIndex::track_changes_init(int& watcher_id) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -118,7 +118,7 @@ int PrefixIndex::find(PyObject* table, PyObject* name, Ref& out) {
   }
   for (const Entry& e : buckets_[b]) {
     if (e.len > nlen) continue;
-    if (has_prefix(name, e.key, e.len)) {
+    if (str_has_prefix(name, e.key, e.len)) {
       out = Ref::borrow(e.key);
       return 1;
     }

@@ -12,6 +12,9 @@
 
 namespace dravik::cost {
 
+// Whether exact str `key` (of length `klen`) is a prefix of exact str `name`.
+bool str_has_prefix(PyObject* name, PyObject* key, Py_ssize_t klen);
+
 class PrefixIndex {
  public:
   PrefixIndex() = default;

@@ -2,27 +2,10 @@
 
 #include "common/call.hpp"
 
-#include <cstring>
 
 namespace dravik::cost {
 
 namespace {
-
-// Whether exact str `key` is a prefix of exact str `name`.
-bool str_has_prefix(PyObject* name, PyObject* key) {
-  const Py_ssize_t klen = PyUnicode_GET_LENGTH(key);
-  const int kk = PyUnicode_KIND(key);
-  const int nk = PyUnicode_KIND(name);
-  // Canonical strings: a wider key holds a character the narrower name cannot.
-  if (kk > nk) return false;
-  const void* kd = PyUnicode_DATA(key);
-  const void* nd = PyUnicode_DATA(name);
-  if (kk == nk) return std::memcmp(kd, nd, static_cast<size_t>(klen) * kk) == 0;
-  for (Py_ssize_t i = 0; i < klen; ++i) {
-    if (PyUnicode_READ(kk, kd, i) != PyUnicode_READ(nk, nd, i)) return false;
-  }
-  return true;
-}
 
 // The literal sort-then-scan, for tables that are not plain dicts of str.
 int longest_prefix_generic(State* st, PyObject* table, PyObject* name, Ref& out) {
@@ -70,7 +53,7 @@ int longest_prefix(State* st, PrefixIndex* index, PyObject* table, PyObject* nam
     if (!PyUnicode_CheckExact(key)) return longest_prefix_generic(st, table, name, out);
     const Py_ssize_t klen = PyUnicode_GET_LENGTH(key);
     if (klen > nlen || klen <= best_len) continue;
-    if (str_has_prefix(name, key)) {
+    if (str_has_prefix(name, key, klen)) {
       best = key;
       best_len = klen;
     }

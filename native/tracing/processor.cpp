@@ -1,4 +1,5 @@
 // DravikSpanProcessor's methods: capture of every span that ends inside a run.
+#include "common/unpack.hpp"
 #include "host/host.hpp"
 #include "tracing/functions.hpp"
 #include "tracing/support.hpp"
@@ -28,40 +29,13 @@ Ref current_context_var(Function* f, State* st) {
   return var;
 }
 
-// name, category = item
-int unpack_pair(PyObject* item, Ref& a, Ref& b) {
-  if ((PyTuple_CheckExact(item) || PyList_CheckExact(item)) && PySequence_Fast_GET_SIZE(item) == 2) {
-    a = Ref::borrow(PySequence_Fast_GET_ITEM(item, 0));
-    b = Ref::borrow(PySequence_Fast_GET_ITEM(item, 1));
-    return 0;
-  }
-  Ref it = Ref::steal(PyObject_GetIter(item));
-  if (!it) return -1;
-  Ref* slots[2] = {&a, &b};
-  for (int i = 0; i < 2; ++i) {
-    *slots[i] = Ref::steal(PyIter_Next(it.get()));
-    if (!*slots[i]) {
-      if (!PyErr_Occurred()) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", i);
-      }
-      return -1;
-    }
-  }
-  Ref extra = Ref::steal(PyIter_Next(it.get()));
-  if (extra) {
-    PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-    return -1;
-  }
-  return PyErr_Occurred() ? -1 : 0;
-}
-
 int record_integrations(State* st, PyObject* ctx, PyObject* pairs) {
   Ref it = Ref::steal(PyObject_GetIter(pairs));
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
     Ref label;
     Ref category;
-    if (unpack_pair(item.get(), label, category) < 0) return -1;
+    if (unpack2(item.get(), label, category) < 0) return -1;
     Ref r = call_method(ctx, st->names[N_c_record_integration], label.get(), category.get());
     if (!r) return -1;
   }

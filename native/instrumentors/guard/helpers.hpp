@@ -1,6 +1,8 @@
 // Small building blocks shared by the guard's functions.
 #pragma once
 
+#include "common/unpack.hpp"
+
 #include "common/call.hpp"
 #include "common/lookup.hpp"
 #include "instrumentors/guard/state.hpp"
@@ -22,8 +24,6 @@ Ref mapping_get(State* st, PyObject* obj, PyObject* key, PyObject* dflt);
 // A new plain dict with the keys and values of `mapping` (a dict).
 Ref plain_dict_copy(PyObject* mapping);
 
-// `a, b = obj`: 0, or -1 with the interpreter's unpacking error.
-int unpack2(PyObject* obj, Ref& a, Ref& b);
 
 // A `str` subclass instance as the plain str it holds; anything else as is.
 Ref plain_if_str_subclass(PyObject* obj);
