@@ -105,9 +105,24 @@ class Regex {
   bool may_match(const Ch* p, Py_ssize_t n, Py_ssize_t pos) const;
   void init_required();
 
+  // Membership in the required set, exactly (beyond the BMP: by class).
+  bool required_char(uint32_t c) const {
+    if (c < kBmpSize) return (req_bits_[c >> 6] >> (c & 63)) & 1;
+    for (uint16_t s : c_.required)
+      if (c_.sets[s].contains(c)) return true;
+    return false;
+  }
+  // Characters a match can hold before its first required character (a
+  // superset: everything beyond the BMP counts).
+  bool before_char(uint32_t c) const {
+    return c >= kBmpSize || ((before_bits_[c >> 6] >> (c & 63)) & 1);
+  }
+  void init_before();
+
   Compiled c_;
   bool req_on_ = false;
   LaneTest req8_, req16_, req32_;
+  std::vector<uint64_t> req_bits_, before_bits_;
   Alphabet ab_;
   Dfa fwd_, rev_;
   Accelerator acc_;

@@ -62,7 +62,45 @@ void Regex::init_required() {
   req8_ = LaneTest::build(bits, 256, false);
   req16_ = LaneTest::build(bits, kBmpSize, false);
   req32_ = LaneTest::build(bits, kBmpSize, astral);
+  req_bits_ = std::move(bits);
   req_on_ = true;
+  init_before();
+}
+
+void Regex::init_before() {
+  // Walk the program from its start consuming only characters outside the
+  // required set; every class met on the way (minus that set) can precede a
+  // match's first required character.
+  before_bits_.assign(kBmpSize / 64, 0);
+  const Program& prog = c_.fwd;
+  std::vector<char> seen(prog.code.size(), 0);
+  std::vector<uint32_t> stack{prog.start};
+  while (!stack.empty()) {
+    const uint32_t pc = stack.back();
+    stack.pop_back();
+    if (seen[pc]) continue;
+    seen[pc] = 1;
+    const Inst& in = prog.code[pc];
+    switch (in.op) {
+      case I_CHAR: {
+        const CharSet& cs = c_.sets[in.cls];
+        bool any = may_hold_astral(cs);
+        for (size_t w = 0; w < before_bits_.size(); ++w) {
+          const uint64_t minus = cs.eff[w] & ~req_bits_[w];
+          before_bits_[w] |= minus;
+          any = any || minus != 0;
+        }
+        if (any) stack.push_back(in.x);
+        break;
+      }
+      case I_MATCH: break;
+      case I_SPLIT:
+        stack.push_back(in.y);
+        stack.push_back(in.x);
+        break;
+      default: stack.push_back(in.x); break;
+    }
+  }
 }
 
 template <class Ch>
@@ -125,8 +163,35 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
     s = Dfa::initial(word_before(pos));
   }
   const bool accel = acc_.enabled();
+  const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
+  Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
+    if (s <= 1 && req_on_) {
+      // Every match holds a required character.  With j the next one, a
+      // match starting at or before j has only characters that may precede
+      // it in [start, j): it starts within the run of such characters that
+      // ends at j.
+      if (next_req < i) {
+        next_req = -1;
+        for (Py_ssize_t from = i; from < n;) {
+          const Py_ssize_t j = scan_one(p, from, n - 1, req);
+          if (j < 0) break;
+          if (required_char(p[j])) {
+            next_req = j;
+            break;
+          }
+          from = j + 1;
+        }
+        if (next_req < 0) break;  // no required character left: no match
+        run_start = next_req;
+        while (run_start > i && before_char(p[run_start - 1])) --run_start;
+      }
+      if (run_start > i) {
+        i = run_start;
+        s = Dfa::initial(word_before(i));
+      }
+    }
     // Idle: where the next character could start a match the automaton
     // steps on (cheaper than a scan that would stop right there).
     if (s <= 1 && accel && !(i < n && acc_.may_start(p[i]))) {
