@@ -654,7 +654,7 @@ def is_pair(r: Any) -> bool:
 
 
 def exact(*types: type) -> Callable[[Tuple[Any, ...]], bool]:
-    return lambda args: len(args) == len(types) and all(t is Any or type(a) is t or (t is list and a is None) for a, t in zip(args, types))
+    return lambda args: len(args) == len(types) and all(t is Any or type(a) is t for a, t in zip(args, types))
 
 
 SPAN_RECORD_KEYS = 13
