@@ -171,3 +171,23 @@ def test_no_reference_leaks():
     gc.collect()
     assert len(gc.get_objects()) <= before + 5
     assert sys.getrefcount(text) == refs
+
+
+@pytest.mark.parametrize(
+    "pattern",
+    [r"\b[A-Za-z0-9._%+-]+@[A-Za-z0-9.-]+\.[A-Z|a-z]{2,}\b", r"\w*@\w", r"(?:ab|c)+=\d", r"[^@]{0,3}@", r"x?_y",
+     r"(?:a|@)b@"],
+)
+def test_skip_to_runs_before_required_characters(pattern):
+    # Patterns that need a rare character: the search jumps to the run of
+    # possible match characters before each one.
+    import random
+
+    rng = random.Random(11)
+    ref, mine = re.compile(pattern), _rx.compile(pattern)
+    for _ in range(200):
+        text = "".join(rng.choice(["a", "b", "c", "@", "=", "_", "y", "x", ".", " ", "1", "ab", "c=", "@a.bc "])
+                       for _ in range(rng.randint(0, 30)))
+        m = ref.search(text)
+        assert mine.search(text) == (m.span() if m else None), (pattern, text)
+        assert mine.sub("#", text) == ref.sub("#", text), (pattern, text)
