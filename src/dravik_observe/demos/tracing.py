@@ -45,8 +45,33 @@ def _query_documents(tracer: Any, instrumented: bool) -> List[Any]:
         connection.close()
 
 
-def _agent_run(tracer: Any, instrumented: bool) -> DravikContext:
+MESSAGES = [
+    {"role": "system", "content": "You are the support agent of an online shop."},
+    {"role": "user", "content": "Where is order A-1042? Reply to me at dana@example.com."},
+]
+TOOLS = [{"type": "function", "function": {"name": "lookup_order"}},
+         {"type": "function", "function": {"name": "refund_order"}}]
+
+
+def _guard_and_price(report: Dict[str, Any]) -> List[Dict[str, Any]]:
+    """The instrumentor's work around the model call: guard first, price after."""
+    from dravik_observe.cost import estimate_cost
+    from dravik_observe.instrumentors._guard import check_prompt, configure
+
+    configure(enabled=True, server=False, action="redact")
+    result = check_prompt(MESSAGES, "gpt-4o-mini", "")
+    report["guard"] = result
+    messages = MESSAGES if result is None or result.redacted_messages is None else result.redacted_messages
+    report["sent"] = messages
+    report["cost"] = estimate_cost("gpt-4o-mini-2024-07-18", 412, 37)
+    return messages
+
+
+def _agent_run(tracer: Any, instrumented: bool, report: Dict[str, Any]) -> DravikContext:
+    from dravik_observe.instrumentors._pelrow import extract_tool_names_from_request, record_tool_decisions
+
     with DravikContext("support-agent") as run:
+        _guard_and_price(report)
         with tracer.start_as_current_span("chat gpt-4o-mini", attributes={
             "gen_ai.operation.name": "chat",
             "gen_ai.provider.name": "openai",
@@ -55,13 +80,17 @@ def _agent_run(tracer: Any, instrumented: bool) -> DravikContext:
             "gen_ai.response.finish_reasons": ("tool_calls",),
             "gen_ai.usage.input_tokens": 412,
             "gen_ai.usage.output_tokens": 37,
-            "dravik.llm.cost": 0.0000840,
+            "dravik.llm.cost": report["cost"],
         }):
             # The provider SDK's own HTTP call: dropped, the LLM span says it all.
             tracer.start_span("POST", attributes={
                 "http.request.method": "POST",
                 "url.full": "https://api.openai.com/v1/chat/completions",
             }).end()
+
+        # The response asked for a tool: one decision on the run.
+        offered = extract_tool_names_from_request({"model": "gpt-4o-mini", "tools": TOOLS})
+        record_tool_decisions([{"name": "lookup_order", "arguments": '{"order_id": "A-1042"}'}], offered)
 
         with run.start_tool_span("lookup_order", tracer=tracer) as span:
             result = {"order": "A-1042", "status": "shipped"}
@@ -93,15 +122,24 @@ def main() -> None:
     provider.add_span_processor(DravikSpanProcessor())
     tracer = provider.get_tracer("dravik_observe.demo")
     undo = _instrument_sqlite(provider)
+    report: Dict[str, Any] = {}
     try:
-        run = _agent_run(tracer, instrumented=undo is not None)
+        run = _agent_run(tracer, instrumented=undo is not None, report=report)
     finally:
         if undo is not None:
             undo()
         provider.shutdown()
 
-    print("A traced agent run: an LLM call (with the provider's HTTP call under it),")
-    print("a tool call through the tool helpers, and a database query.")
+    print("A traced agent run: the prompt is guarded, an LLM call is made (with the")
+    print("provider's HTTP call under it) and priced, the model's tool choice is")
+    print("recorded, the tool runs through the tool helpers, and a database is queried.")
+    print()
+    guard = report["guard"]
+    print(f"Guard before the call: action={guard.action!r} passed={guard.passed} violations={guard.violations}")
+    print(f"  sent instead: {report['sent'][1]['content']!r}")
+    print(f"Cost of the call (412 in, 37 out): {report['cost']:.6f} USD")
+    for decision in run.decisions:
+        print(f"Decision {decision['name']!r}: chose {decision['chosen']!r} from {decision['options']}")
     print()
     print(f"Span records captured on the run ({len(run._otel_spans)}; the provider HTTP call was dropped):")
     for record in run._otel_spans:
