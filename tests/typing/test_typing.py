@@ -1,5 +1,6 @@
 """The type stubs and annotations hold up under mypy --strict."""
 
+import os
 import pathlib
 import subprocess
 import sys
@@ -21,5 +22,5 @@ def test_example_program_passes_mypy_strict(tmp_path):
 
 def test_example_program_runs():
     proc = subprocess.run([sys.executable, str(HERE / "example_app.py")], capture_output=True, text=True,
-                          timeout=60, env={"DRAVIK_SURFACE_GATE": "off", "PATH": ""})
+                          timeout=60, env=dict(os.environ, DRAVIK_SURFACE_GATE="off"))
     assert proc.returncode == 0, proc.stderr
