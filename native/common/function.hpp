@@ -78,8 +78,8 @@ struct Function {
 // Creates the function type for one module (a heap type bound to `module`).
 PyTypeObject* make_function_type(PyObject* module);
 
-// Creates a function object of `type` from a static spec.  `qualname` defaults
-// to the spec's name (methods pass "Class.method").
+// Creates a function object of `type` from a static descriptor.  `qualname` defaults
+// to the descriptor's name (methods pass "Class.method").
 PyObject* make_function(PyTypeObject* type, PyObject* module, const FuncSpec* spec,
                         const char* qualname = nullptr);
 
