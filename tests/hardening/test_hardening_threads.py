@@ -172,11 +172,16 @@ def test_guard_checks_while_another_thread_reconfigures() -> None:
 
     def reconfigure() -> None:
         actions = ["block", "warn", "redact", "unknown"]
+        deadline = time.monotonic() + 30
         try:
-            for n in range(3000):
+            n = 0
+            # At least 3000 reconfigurations, and on until the checks have seen
+            # results (slow builds schedule the checking threads late).
+            while n < 3000 or (sum(r is not None for r in seen) < 20 and time.monotonic() < deadline):
                 guard.configure(n % 5 != 0, False, actions[n % 4])
                 if n % 50 == 0:
-                    time.sleep(0)  # let the checks in
+                    time.sleep(0.0005)  # let the checks in
+                n += 1
         finally:
             stop.set()
 
