@@ -38,3 +38,20 @@ inline int add_owned(PyObject* module, const char* name, PyObject* value) {
 #define DRAVIK_MODULE_SLOTS(name, exec_fn) \
   static PyModuleDef_Slot name[] = {       \
       {Py_mod_exec, reinterpret_cast<void*>(exec_fn)}, DRAVIK_MODULE_INTERP_SLOT DRAVIK_MODULE_GIL_SLOT {0, nullptr}}
+
+// The definition `def_name` of a multi-phase module whose state is `State`,
+// with its exec, traverse, clear and free functions.
+#define DRAVIK_MODULE_DEF(def_name, full_name, doc, State, methods, exec_fn, traverse_fn, clear_fn, free_fn) \
+  DRAVIK_MODULE_SLOTS(def_name##_slots, exec_fn);                                                         \
+  PyModuleDef def_name = {PyModuleDef_HEAD_INIT, full_name,   doc,         sizeof(State), methods,          \
+                          def_name##_slots,      traverse_fn, clear_fn,    free_fn}
+
+namespace dravik {
+
+// m_free for a module whose state holds only references: clearing them is all.
+template <int (*Clear)(PyObject*)>
+void free_by_clearing(void* m) {
+  Clear(static_cast<PyObject*>(m));
+}
+
+}  // namespace dravik

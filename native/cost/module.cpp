@@ -104,19 +104,9 @@ void free_module(void* m) {
   st->watcher_id = 0;
 }
 
-DRAVIK_MODULE_SLOTS(kSlots, exec_module);
-
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "dravik_observe.cost",
-    "Client-side price tables for LLM calls and the estimators that read them.",
-    sizeof(State),
-    nullptr,
-    kSlots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+DRAVIK_MODULE_DEF(kModuleDef, "dravik_observe.cost",
+                  "Client-side price tables for LLM calls and the estimators that read them.",
+                  State, nullptr, exec_module, traverse_module, clear_module, free_module);
 
 }  // namespace
 

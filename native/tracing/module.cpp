@@ -279,21 +279,9 @@ int clear_module(PyObject* m) {
   return 0;
 }
 
-void free_module(void* m) { clear_module(static_cast<PyObject*>(m)); }
-
-DRAVIK_MODULE_SLOTS(kSlots, exec_module);
-
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "dravik_observe.tracing.vintrel",
-    "Span capture: completed OpenTelemetry spans become records on the active run.",
-    sizeof(State),
-    nullptr,
-    kSlots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+DRAVIK_MODULE_DEF(kModuleDef, "dravik_observe.tracing.vintrel",
+                  "Span capture: completed OpenTelemetry spans become records on the active run.",
+                  State, nullptr, exec_module, traverse_module, clear_module, free_by_clearing<clear_module>);
 
 }  // namespace
 

@@ -153,23 +153,13 @@ void free_module(void* m) {
   }
 }
 
-DRAVIK_MODULE_SLOTS(kSlots, exec_module);
-
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "dravik_observe.instrumentors._guard",
-    "Client-side prompt guard for LLM calls.\n\n"
+DRAVIK_MODULE_DEF(kModuleDef, "dravik_observe.instrumentors._guard",
+                  "Client-side prompt guard for LLM calls.\n\n"
     "check_prompt scans the outgoing messages for personal data, credentials and\n"
     "prompt-injection phrases (local regular expressions, optionally the observe\n"
     "service's ML scanner) and blocks, warns about or redacts the call as\n"
     "configured; a policy-driven surface gate runs ahead of it.",
-    sizeof(State),
-    nullptr,
-    kSlots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+                  State, nullptr, exec_module, traverse_module, clear_module, free_module);
 
 }  // namespace
 

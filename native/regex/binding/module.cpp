@@ -91,21 +91,11 @@ void free_module(void* m) {
   st->fixes = nullptr;
 }
 
-DRAVIK_MODULE_SLOTS(kSlots, exec_module);
-
 }  // namespace
 
-PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "dravik_observe._rx",
-    "A linear-time matcher giving re's answers, for tests and benchmarks.",
-    sizeof(ModState),
-    kFunctions,
-    kSlots,
-    traverse_module,
-    clear_module,
-    free_module,
-};
+DRAVIK_MODULE_DEF(kModuleDef, "dravik_observe._rx",
+                  "A linear-time matcher giving re's answers, for tests and benchmarks.",
+                  ModState, kFunctions, exec_module, traverse_module, clear_module, free_module);
 
 }  // namespace dravik::rx_binding
 
