@@ -5,6 +5,8 @@
 #   make test                 the whole test suite
 #   make bench                the benchmarks
 #   make test-sanitize        the test suite under ASan and UBSan
+#   make test-portable        the test suite with the portable (non-vector)
+#                             scanning path forced
 #   make test PY=3.12         the same on another CPython (3.10 by default,
 #                             else the oldest of 3.11-3.13 found)
 
@@ -21,7 +23,7 @@ SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-nam
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc DRAVIK_SANITIZED=1
 VPY := $(VENV)/bin/python
 
-.PHONY: demo test test-sanitize bench install venv clean
+.PHONY: demo test test-sanitize test-portable bench install venv clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found (set PYTHON=/path/to/python)"; exit 1; }
@@ -35,7 +37,8 @@ $(VENV)/.build-deps: pyproject.toml | $(VPY)
 venv: $(VENV)/.build-deps
 
 install: venv
-	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD_DIR) $(SKBUILD_ARGS) ".[test,bench]"
+	$(VPY) -m pip install --quiet --no-build-isolation -Cbuild-dir=$(BUILD_DIR) \
+	  -Ccmake.define.DRAVIK_TEST_BINDING=ON $(SKBUILD_ARGS) ".[test,bench]"
 
 test: install
 	$(VPY) -m pytest -q $(PYTEST_ARGS)
@@ -45,6 +48,11 @@ test: install
 test-sanitize:
 	$(MAKE) install VENV=$(SAN_VENV) BUILD_DIR=build/san-py$(PY) SKBUILD_ARGS="-Ccmake.define.DRAVIK_SANITIZE=ON"
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The whole suite with the portable scanning loop instead of the vector kernels.
+test-portable:
+	$(MAKE) test VENV=.venv-portable-$(PY) BUILD_DIR=build/portable-py$(PY) \
+	  SKBUILD_ARGS="-Ccmake.define.DRAVIK_VECTOR_SCAN=off"
 
 demo: install
 	$(VPY) -m dravik_observe.demo

@@ -1,5 +1,7 @@
 #include "cost/prefix_index.hpp"
 
+#include "common/cpython_private.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <cstring>
@@ -21,7 +23,7 @@ int on_table_event(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
 std::uint64_t version_of(PyObject*) { return g_generation.load(std::memory_order_relaxed); }
 #else
 // Before 3.12 every dict carries a version tag that changes on each mutation.
-std::uint64_t version_of(PyObject* table) { return reinterpret_cast<PyDictObject*>(table)->ma_version_tag; }
+std::uint64_t version_of(PyObject* table) { return cpython::dict_version_tag(table); }
 #endif
 
 int bucket_of(PyObject* s) {

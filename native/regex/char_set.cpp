@@ -1,5 +1,7 @@
 #include "regex/char_set.hpp"
 
+#include <bit>
+
 namespace dravik::rx {
 
 namespace {
@@ -43,7 +45,7 @@ void compute_eff(CharSet& cs) {
     for (size_t i = 0; i < kWords; ++i) {
       uint64_t w = cs.set[i];
       while (w) {
-        const uint32_t c = static_cast<uint32_t>(i * 64 + __builtin_ctzll(w));
+        const uint32_t c = static_cast<uint32_t>(i * 64 + std::countr_zero(w));
         w &= w - 1;
         for (uint32_t k = p.pre_start[c]; k < p.pre_start[c + 1]; ++k) {
           const uint32_t t = p.pre_chars[k];

@@ -1,101 +1,13 @@
 #include "regex/lane_scan.hpp"
 
+#include "regex/lane_scan_arch.hpp"
+
 #include <algorithm>
-#include <immintrin.h>
 #include <utility>
 
 namespace dravik::rx {
 
 namespace {
-
-struct Sse2x8 {
-  using T = Py_UCS1;
-  using V = __m128i;
-  static constexpr int W = 16;
-  static V load(const T* p) { return _mm_loadu_si128(reinterpret_cast<const V*>(p)); }
-  static V set1(uint32_t b) { return _mm_set1_epi8(static_cast<char>(b)); }
-  static V zero() { return _mm_setzero_si128(); }
-  static V eq(V a, V b) { return _mm_cmpeq_epi8(a, b); }
-  static V or_(V a, V b) { return _mm_or_si128(a, b); }
-  static V and_(V a, V b) { return _mm_and_si128(a, b); }
-  static V sub(V a, V b) { return _mm_sub_epi8(a, b); }
-  static V min(V a, V b) { return _mm_min_epu8(a, b); }
-  static uint32_t mask(V a) { return static_cast<uint32_t>(_mm_movemask_epi8(a)); }
-};
-
-namespace sse2_kernel {
-#include "regex/lane_scan_kernel.inc"
-}  // namespace sse2_kernel
-
-#pragma GCC push_options
-#pragma GCC target("avx2")
-
-struct Avx2x8 {
-  using T = Py_UCS1;
-  using V = __m256i;
-  static constexpr int W = 32;
-  static V load(const T* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
-  static V set1(uint32_t b) { return _mm256_set1_epi8(static_cast<char>(b)); }
-  static V zero() { return _mm256_setzero_si256(); }
-  static V eq(V a, V b) { return _mm256_cmpeq_epi8(a, b); }
-  static V or_(V a, V b) { return _mm256_or_si256(a, b); }
-  static V and_(V a, V b) { return _mm256_and_si256(a, b); }
-  static V sub(V a, V b) { return _mm256_sub_epi8(a, b); }
-  static V min(V a, V b) { return _mm256_min_epu8(a, b); }
-  static uint32_t mask(V a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a)); }
-};
-
-struct Avx2x16 {
-  using T = Py_UCS2;
-  using V = __m256i;
-  static constexpr int W = 16;
-  static V load(const T* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
-  static V set1(uint32_t b) { return _mm256_set1_epi16(static_cast<short>(b)); }
-  static V zero() { return _mm256_setzero_si256(); }
-  static V eq(V a, V b) { return _mm256_cmpeq_epi16(a, b); }
-  static V or_(V a, V b) { return _mm256_or_si256(a, b); }
-  static V and_(V a, V b) { return _mm256_and_si256(a, b); }
-  static V sub(V a, V b) { return _mm256_sub_epi16(a, b); }
-  static V min(V a, V b) { return _mm256_min_epu16(a, b); }
-  static uint32_t mask(V a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a)); }
-};
-
-struct Avx2x32 {
-  using T = Py_UCS4;
-  using V = __m256i;
-  static constexpr int W = 8;
-  static V load(const T* p) { return _mm256_loadu_si256(reinterpret_cast<const V*>(p)); }
-  static V set1(uint32_t b) { return _mm256_set1_epi32(static_cast<int>(b)); }
-  static V zero() { return _mm256_setzero_si256(); }
-  static V eq(V a, V b) { return _mm256_cmpeq_epi32(a, b); }
-  static V or_(V a, V b) { return _mm256_or_si256(a, b); }
-  static V and_(V a, V b) { return _mm256_and_si256(a, b); }
-  static V sub(V a, V b) { return _mm256_sub_epi32(a, b); }
-  static V min(V a, V b) { return _mm256_min_epu32(a, b); }
-  static uint32_t mask(V a) { return static_cast<uint32_t>(_mm256_movemask_epi8(a)); }
-};
-
-namespace avx2_kernel {
-#include "regex/lane_scan_kernel.inc"
-}  // namespace avx2_kernel
-
-Py_ssize_t avx2_scan(const Py_UCS1* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
-  return avx2_kernel::scan_impl<Avx2x8>(p, a, last, q);
-}
-Py_ssize_t avx2_scan(const Py_UCS2* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
-  return avx2_kernel::scan_impl<Avx2x16>(p, a, last, q);
-}
-Py_ssize_t avx2_scan(const Py_UCS4* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
-  return avx2_kernel::scan_impl<Avx2x32>(p, a, last, q);
-}
-
-#pragma GCC pop_options
-
-// Read at load time; the processor model must be initialised first there.
-const bool kHasAvx2 = [] {
-  __builtin_cpu_init();
-  return __builtin_cpu_supports("avx2") != 0;
-}();
 
 template <class Ch>
 Py_ssize_t plain_scan(const Ch* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
@@ -216,19 +128,41 @@ LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool
   return t;
 }
 
+#if DRAVIK_LANE_SCAN_X86
+namespace {
+// Read at load time.
+const bool kHasAvx2 = x86::has_avx2();
+}  // namespace
+
+const char* lane_scan_path() { return kHasAvx2 ? "avx2" : "sse2"; }
+
 Py_ssize_t scan_lanes(const Py_UCS1* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
   if (a > last) return -1;
-  return kHasAvx2 ? avx2_scan(p, a, last, q) : sse2_kernel::scan_impl<Sse2x8>(p, a, last, q);
+  return kHasAvx2 ? x86::avx2_scan(p, a, last, q) : x86::sse2_scan(p, a, last, q);
 }
 
 Py_ssize_t scan_lanes(const Py_UCS2* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
   if (a > last) return -1;
-  return kHasAvx2 ? avx2_scan(p, a, last, q) : plain_scan(p, a, last, q);
+  return kHasAvx2 ? x86::avx2_scan(p, a, last, q) : plain_scan(p, a, last, q);
 }
 
 Py_ssize_t scan_lanes(const Py_UCS4* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
   if (a > last) return -1;
-  return kHasAvx2 ? avx2_scan(p, a, last, q) : plain_scan(p, a, last, q);
+  return kHasAvx2 ? x86::avx2_scan(p, a, last, q) : plain_scan(p, a, last, q);
 }
+#else
+// The portable path: defines the results every vector kernel must give.
+const char* lane_scan_path() { return "portable"; }
+
+Py_ssize_t scan_lanes(const Py_UCS1* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
+  return plain_scan(p, a, last, q);
+}
+Py_ssize_t scan_lanes(const Py_UCS2* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
+  return plain_scan(p, a, last, q);
+}
+Py_ssize_t scan_lanes(const Py_UCS4* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
+  return plain_scan(p, a, last, q);
+}
+#endif
 
 }  // namespace dravik::rx

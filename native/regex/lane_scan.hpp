@@ -2,9 +2,9 @@
 // characters expressed as a few cheap lane tests -- case pairs folded with
 // 0x20, single values, ranges -- searched alone or as a pair at a fixed
 // distance.  A test may accept more characters than the set it stands for
-// (`exact` false); callers confirm every hit.  AVX2 is used when the
-// processor has it (checked at run time); otherwise SSE2 for 1-byte text and
-// a plain loop for wider text.
+// (`exact` false); callers confirm every hit.  On x86-64, AVX2 is used when
+// the processor has it (checked at load time), otherwise SSE2 for 1-byte text
+// and a plain loop for wider text; elsewhere the plain loop.
 #pragma once
 
 #include <Python.h>
@@ -35,6 +35,9 @@ struct LaneTest {
     return false;
   }
 };
+
+// The kernel this process uses: "avx2", "sse2" or "portable".
+const char* lane_scan_path();
 
 // Up to three tests at fixed distances from the scanned position (dist[0]
 // is 0); a position is a hit when all of them hold.

@@ -5,19 +5,8 @@ namespace dravik::tracing {
 
 namespace {
 
-// The object layout of types.MappingProxyType (unchanged from 3.10 to 3.13).
-struct ProxyLayout {
-  PyObject_HEAD
-  PyObject* mapping;
-};
-
 bool container_unmodified(State* st) {
-  PyTypeObject* tp = st->bounded_attrs_type;
-  if (tp->tp_version_tag == 0 || tp->tp_version_tag != st->bounded_attrs_version) return false;
-#if PY_VERSION_HEX < 0x030C0000
-  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-  return true;
+  return cpython::type_version_valid(st->bounded_attrs_type, st->bounded_attrs_version);
 }
 
 }  // namespace
@@ -25,7 +14,7 @@ bool container_unmodified(State* st) {
 PyObject* backing_dict(State* st, PyObject* mapping) {
   if (PyDict_CheckExact(mapping)) return mapping;
   if (!Py_IS_TYPE(mapping, &PyDictProxy_Type)) return nullptr;
-  PyObject* inner = reinterpret_cast<ProxyLayout*>(mapping)->mapping;
+  PyObject* inner = cpython::mappingproxy_target(mapping);
   if (PyDict_CheckExact(inner)) return inner;
   if (st->bounded_attrs_type == nullptr || !Py_IS_TYPE(inner, st->bounded_attrs_type)) return nullptr;
   if (!container_unmodified(st)) return nullptr;
@@ -68,13 +57,7 @@ namespace dravik::tracing {
 
 namespace {
 
-bool type_unchanged(PyTypeObject* tp, unsigned int version) {
-  if (tp->tp_version_tag == 0 || tp->tp_version_tag != version) return false;
-#if PY_VERSION_HEX < 0x030C0000
-  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-  return true;
-}
+bool type_unchanged(PyTypeObject* tp, unsigned int version) { return cpython::type_version_valid(tp, version); }
 
 }  // namespace
 

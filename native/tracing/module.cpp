@@ -1,5 +1,6 @@
 // dravik_observe.tracing.vintrel: OpenTelemetry span capture into the active run.
 #include "common/call.hpp"
+#include "common/cpython_private.hpp"
 #include "common/lookup.hpp"
 #include "common/module.hpp"
 #include "common/names.hpp"
@@ -26,20 +27,6 @@ PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
     if (PyErr_Occurred()) return nullptr;
   }
   return nullptr;
-}
-
-// Gives the type a valid version tag, which any later change to it or to a
-// base resets; false when none can be had.
-bool assign_version_tag(PyTypeObject* tp, PyObject* some_name) {
-#if PY_VERSION_HEX >= 0x030C0000
-  (void)some_name;
-  if (!PyUnstable_Type_AssignVersionTag(tp)) return false;
-#else
-  // The method cache assigns the tag on a lookup.
-  if (_PyType_Lookup(tp, some_name) == nullptr && PyErr_Occurred()) return false;
-  if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return false;
-#endif
-  return tp->tp_version_tag != 0;
 }
 
 constexpr const char* kCapturingDoc = "Captures completed OTel spans into the active DravikContext._spans buffer.";
@@ -91,8 +78,9 @@ void init_bounded_attrs(State* st) {
     return;
   }
 
-  if (!assign_version_tag(tp, st->names[N_m_get])) return;
-  st->bounded_attrs_version = tp->tp_version_tag;
+  // Any later change to the class or a base resets this tag.
+  st->bounded_attrs_version = cpython::type_version_tag(tp, st->names[N_m_get]);
+  if (st->bounded_attrs_version == 0) return;
   st->bounded_attrs_type = reinterpret_cast<PyTypeObject*>(cls.release());
 }
 
@@ -113,8 +101,8 @@ void init_span_kind(State* st) {
   if (original == nullptr) return;
   if (mro_lookup(tp, st->names[N_p_value]) != original) return;
   if (mro_lookup(tp, st->names[N_p_value_]) != nullptr) return;
-  if (!assign_version_tag(tp, st->names[N_p_value])) return;
-  st->span_kind_version = tp->tp_version_tag;
+  st->span_kind_version = cpython::type_version_tag(tp, st->names[N_p_value]);
+  if (st->span_kind_version == 0) return;
   st->span_kind_type = reinterpret_cast<PyTypeObject*>(cls.release());
 }
 

@@ -154,7 +154,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   if (!display) return nullptr;
 
   // 5. Cleaned attribute keys; later keys win on collisions.
-  Ref cleaned = Ref::steal(_PyDict_NewPresized(PyDict_GET_SIZE(attrs.get()) + 7));
+  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs.get()) + 7));
   if (!cleaned) return nullptr;
   {
     Py_ssize_t pos = 0;

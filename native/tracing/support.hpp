@@ -3,6 +3,7 @@
 
 #include "common/binder.hpp"
 #include "common/call.hpp"
+#include "common/cpython_private.hpp"
 #include "common/lookup.hpp"
 #include "tracing/state.hpp"
 
@@ -147,14 +148,7 @@ inline int equals(PyObject* a, PyObject* b) {
 // getattr(obj, name) where absence is not an error, without raising and
 // clearing an AttributeError on the way: 1 found, 0 absent, -1 error.
 inline int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
-  PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  const int rc = PyObject_GetOptionalAttr(obj, attr, &v);
-#else
-  const int rc = _PyObject_LookupAttr(obj, attr, &v);
-#endif
-  out = Ref::steal(v);
-  return rc;
+  return cpython::lookup_optional_attr(obj, attr, out);
 }
 
 // str.lower() of `s`; ASCII text is lowered here, anything else by the

@@ -64,6 +64,7 @@ int exec_module(PyObject* m) {
   if (rx::load_case_fixes(*st->fixes) < 0) return -1;
   if (init_types(m, st) < 0) return -1;
   if (PyModule_AddIntConstant(m, "IGNORECASE", rx::kFlagIgnoreCase) < 0) return -1;
+  if (PyModule_AddStringConstant(m, "SCAN_PATH", rx::lane_scan_path()) < 0) return -1;
   return 0;
 }
 

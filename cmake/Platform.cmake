@@ -1,0 +1,48 @@
+# Compiler, linker and interpreter checks, and the flags that differ between
+# platforms.  Sets DRAVIK_NO_EXCEPTIONS and DRAVIK_EXTENSION_LINK_OPTIONS.
+
+if(Python_VERSION VERSION_LESS 3.10 OR Python_VERSION VERSION_GREATER_EQUAL 3.14)
+  message(FATAL_ERROR
+    "dravik_observe's native core builds for CPython 3.10 to 3.13; found CPython ${Python_VERSION} "
+    "(${Python_EXECUTABLE}).  Use a supported interpreter.")
+endif()
+if(NOT Python_INTERPRETER_ID STREQUAL "Python")
+  message(FATAL_ERROR "dravik_observe's native core needs CPython; found ${Python_INTERPRETER_ID}.")
+endif()
+
+# One clear message instead of a wall of errors from a compiler without C++20.
+include(CheckCXXSourceCompiles)
+set(CMAKE_REQUIRED_QUIET ON)
+check_cxx_source_compiles([=[
+#include <bit>
+#include <concepts>
+#include <span>
+template <std::integral T> int first(T v) { return std::countr_zero(v); }
+int main() { int a[2] = {1, 2}; std::span<int> s(a); return first(8u) + static_cast<int>(s.size()) - 5; }
+]=] DRAVIK_HAVE_CXX20)
+if(NOT DRAVIK_HAVE_CXX20)
+  message(FATAL_ERROR
+    "dravik_observe's native core needs a C++20 compiler and standard library (GCC 10, Clang 12, "
+    "Apple clang 13, MSVC 19.29 / Visual Studio 2019 16.10, or newer); "
+    "${CMAKE_CXX_COMPILER_ID} ${CMAKE_CXX_COMPILER_VERSION} at ${CMAKE_CXX_COMPILER} cannot compile it.")
+endif()
+
+if(MSVC)
+  # /EHs-c- with _HAS_EXCEPTIONS=0 is MSVC's build without C++ exceptions.
+  set(DRAVIK_NO_EXCEPTIONS /EHs-c- /D_HAS_EXCEPTIONS=0)
+  add_compile_options(/W4 /utf-8 /Zc:__cplusplus /permissive-)
+  add_compile_definitions(_CRT_SECURE_NO_WARNINGS)
+  set(DRAVIK_EXTENSION_LINK_OPTIONS)
+else()
+  set(DRAVIK_NO_EXCEPTIONS -fno-exceptions)
+  add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -fno-strict-aliasing)
+  if(APPLE)
+    # The system's C++ runtime; symbols are hidden by the visibility preset.
+    # Extensions resolve the interpreter's symbols when they are loaded.
+    set(DRAVIK_EXTENSION_LINK_OPTIONS -Wl,-dead_strip)
+  else()
+    # The C++ runtime is linked in and kept private: an extension needs only
+    # the C library.
+    set(DRAVIK_EXTENSION_LINK_OPTIONS -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,--as-needed)
+  endif()
+endif()
