@@ -7,6 +7,12 @@
 #   make test-sanitize        the test suite under ASan and UBSan
 #   make test-portable        the test suite with the portable (non-vector)
 #                             scanning path forced
+#   make wheel                release wheels in dist/ (manylinux_2_17 x86_64
+#                             for every CPython 3.10-3.13 present, and
+#                             aarch64 for Debian's arm64 CPython)
+#   make test-wheel           the suite against a release wheel installed in
+#                             a clean environment
+#   make test-aarch64         the suite on Linux aarch64 under qemu-user
 #   make test PY=3.12         the same on another CPython (3.10 by default,
 #                             else the oldest of 3.11-3.13 found)
 
@@ -23,7 +29,7 @@ SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-nam
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc DRAVIK_SANITIZED=1
 VPY := $(VENV)/bin/python
 
-.PHONY: demo test test-sanitize test-portable bench install venv clean
+.PHONY: demo test test-sanitize test-portable test-wheel test-aarch64 wheel bench install venv clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found (set PYTHON=/path/to/python)"; exit 1; }
@@ -53,6 +59,15 @@ test-sanitize:
 test-portable:
 	$(MAKE) test VENV=.venv-portable-$(PY) BUILD_DIR=build/portable-py$(PY) \
 	  SKBUILD_ARGS="-Ccmake.define.DRAVIK_VECTOR_SCAN=off"
+
+wheel:
+	scripts/build-wheels --aarch64
+
+test-wheel:
+	PY=$(PY) scripts/test-wheel $(PYTEST_ARGS)
+
+test-aarch64:
+	scripts/test-aarch64 $(PYTEST_ARGS)
 
 demo: install
 	$(VPY) -m dravik_observe.demo

@@ -10,6 +10,12 @@ if(NOT Python_INTERPRETER_ID STREQUAL "Python")
   message(FATAL_ERROR "dravik_observe's native core needs CPython; found ${Python_INTERPRETER_ID}.")
 endif()
 
+# A cross build cannot ask the target's interpreter for its extension
+# suffix; scikit-build-core passes it (from SETUPTOOLS_EXT_SUFFIX).
+if(NOT Python_SOABI AND SKBUILD_SOABI)
+  set(Python_SOABI "${SKBUILD_SOABI}")
+endif()
+
 # One clear message instead of a wall of errors from a compiler without C++20.
 include(CheckCXXSourceCompiles)
 set(CMAKE_REQUIRED_QUIET ON)
@@ -41,8 +47,15 @@ else()
     # Extensions resolve the interpreter's symbols when they are loaded.
     set(DRAVIK_EXTENSION_LINK_OPTIONS -Wl,-dead_strip)
   else()
-    # The C++ runtime is linked in and kept private: an extension needs only
-    # the C library.
-    set(DRAVIK_EXTENSION_LINK_OPTIONS -static-libstdc++ -static-libgcc -Wl,--exclude-libs,ALL -Wl,--as-needed)
+    # The C++ runtime is linked in and kept private (the version script
+    # exports the init function only): an extension needs only the C library.
+    set(DRAVIK_EXTENSION_LINK_OPTIONS "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/extension.map")
+    if(DRAVIK_ZIG)
+      # zig links its own libc++ and unwinder statically by itself; its
+      # libc++ carries debug information, which a wheel does not need.
+      list(APPEND DRAVIK_EXTENSION_LINK_OPTIONS -Wl,--strip-all)
+    else()
+      list(APPEND DRAVIK_EXTENSION_LINK_OPTIONS -static-libstdc++ -static-libgcc -Wl,--as-needed)
+    endif()
   endif()
 endif()

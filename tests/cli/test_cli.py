@@ -115,9 +115,12 @@ def test_cost_list_prints_every_table_row(capsys):
 
 
 def test_console_script_and_demo():
-    script = os.path.join(os.path.dirname(sys.executable), "dravik-observe")
-    proc = subprocess.run([script, "--version"], capture_output=True, text=True)
-    assert proc.returncode == 0 and proc.stdout.startswith("dravik-observe ")
+    # A cross-platform install (pip --target for another machine) has no
+    # console scripts; the demo still runs.
+    if os.environ.get("DRAVIK_FOREIGN_INSTALL") != "1":
+        script = os.path.join(os.path.dirname(sys.executable), "dravik-observe")
+        proc = subprocess.run([script, "--version"], capture_output=True, text=True)
+        assert proc.returncode == 0 and proc.stdout.startswith("dravik-observe ")
     proc = run_cli("demo")
     assert proc.returncode == 0, proc.stderr
     assert "Pricing model calls" in proc.stdout
