@@ -36,16 +36,29 @@ endif()
 if(MSVC)
   # /EHs-c- with _HAS_EXCEPTIONS=0 is MSVC's build without C++ exceptions.
   set(DRAVIK_NO_EXCEPTIONS /EHs-c- /D_HAS_EXCEPTIONS=0)
-  add_compile_options(/W4 /utf-8 /Zc:__cplusplus /permissive-)
+  # /fp:precise: no contraction of a*b+c into a fused multiply-add, whose
+  # single rounding would give prices that differ from Python's arithmetic.
+  add_compile_options(/W4 /utf-8 /Zc:__cplusplus /permissive- /fp:precise)
   add_compile_definitions(_CRT_SECURE_NO_WARNINGS)
   set(DRAVIK_EXTENSION_LINK_OPTIONS)
 else()
   set(DRAVIK_NO_EXCEPTIONS -fno-exceptions)
-  add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -fno-strict-aliasing)
+  # -ffp-contract=off: clang (and GCC where the target has FMA, as aarch64
+  # does) would otherwise fuse a*b+c into one multiply-add with a single
+  # rounding, and prices would differ from Python's arithmetic in the last bit.
+  add_compile_options(-Wall -Wextra -Wno-missing-field-initializers -fno-strict-aliasing -ffp-contract=off)
   if(APPLE)
-    # The system's C++ runtime; symbols are hidden by the visibility preset.
+    # The system's C++ runtime; the init function is the only export.
     # Extensions resolve the interpreter's symbols when they are loaded.
-    set(DRAVIK_EXTENSION_LINK_OPTIONS -Wl,-dead_strip)
+    if(DRAVIK_ZIG)
+      # zig's Mach-O linker (used here only to check that the code compiles
+      # and links for macOS) makes dylibs, not bundles, and knows no
+      # export lists.
+      set(CMAKE_SHARED_MODULE_CREATE_CXX_FLAGS "-shared")
+      set(DRAVIK_EXTENSION_LINK_OPTIONS -Wl,-dead_strip)
+    else()
+      set(DRAVIK_EXTENSION_LINK_OPTIONS -Wl,-dead_strip "-Wl,-exported_symbol,_PyInit_*")
+    endif()
   else()
     # The C++ runtime is linked in and kept private (the version script
     # exports the init function only): an extension needs only the C library.
