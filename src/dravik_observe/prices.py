@@ -4,44 +4,8 @@ The built-in tables of ``dravik_observe.cost`` know a few dozen models. The
 ``genai-prices`` package (``pip install dravik_observe[prices]``) keeps prices
 for well over a thousand; ``load_catalog`` copies the ones that the
 estimators can express into ``MODEL_COSTS`` and ``EMBEDDING_COSTS``, so that
-``estimate_cost`` prices them at native speed.
-
-What is loaded, and what is left out:
-
-- A model priced per million input and output tokens becomes a chat record
-  ``{"input": p_in / 1_000_000, "output": p_out / 1_000_000}``; a model priced
-  for input tokens only (embedding, reranking and classification models)
-  becomes an ``EMBEDDING_COSTS`` price ``p_in / 1_000_000``. A model listed
-  with an empty price set is free in the catalogue (``:free`` variants,
-  models included in a subscription) and is loaded with zero prices.
-- Prices for other units (cached tokens, audio or image tokens, web searches)
-  are only charged when a call reports them, so they do not stand in the way.
-  A per-request fee is charged on every call and cannot be expressed per
-  token: such a model is left out.
-- Tiered prices: the base price, which the catalogue charges for every call
-  below the first tier. A model whose first tier starts at or below
-  ``ORDINARY_PROMPT_TOKENS`` input tokens is left out, since an ordinary call
-  would not pay the base price.
-- Date-dependent prices: the price in force today, when every start date has
-  passed. A model whose price changes on a future date, or depends on the
-  time of day (off-peak discounts), is left out.
-- Request-dependent variants (service tiers, batch discounts): the standard
-  price, which is what a call without such a request context pays.
-- Each model is keyed by its id and by the literal names of its match
-  clauses (the prefixes of ``starts_with`` clauses, the names of ``equals``
-  clauses, alone or within an ``or``); the estimators' exact, longest-prefix
-  and bare-name matching then finds them. Other clauses (``contains``,
-  ``ends_with``, regular expressions, ``and``) have no literal to key by.
-- When several catalogue models claim one name at different prices, the name
-  takes the price of the provider that the catalogue itself picks for a model
-  name given without a provider (its ``model_match`` rule), else of the first
-  provider listing it.
-- A price that is missing (an output price without an input price), negative,
-  NaN, infinite or not a number skips its model; such models are counted in
-  ``Catalog.bad_prices`` and logged, never loaded.
-
-A catalogue whose data layout this loader does not know raises
-``CatalogLayoutError`` naming the package version, before any table changes.
+``estimate_cost`` prices them at native speed. ``read_catalog`` reads and
+checks the catalogue without touching the tables.
 """
 
 from __future__ import annotations
@@ -104,13 +68,25 @@ class _Layout:
             types = importlib.import_module(module.__name__ + ".types")
         except ImportError:
             types = None
-        names = ("ModelPrice", "TieredPrices", "ConditionalPrice", "StartDateConstraint", "TimeOfDateConstraint",
-                 "ClauseStartsWith", "ClauseEquals", "ClauseOr")
-        missing = [n for n in names if not isinstance(getattr(types, n, None), type)]
+        missing: List[str] = []
+
+        def cls(name: str) -> type:
+            found = getattr(types, name, None)
+            if not isinstance(found, type):
+                missing.append(name)
+                return type(None)
+            return found
+
+        self.ModelPrice = cls("ModelPrice")
+        self.TieredPrices = cls("TieredPrices")
+        self.ConditionalPrice = cls("ConditionalPrice")
+        self.StartDateConstraint = cls("StartDateConstraint")
+        self.TimeOfDateConstraint = cls("TimeOfDateConstraint")
+        self.ClauseStartsWith = cls("ClauseStartsWith")
+        self.ClauseEquals = cls("ClauseEquals")
+        self.ClauseOr = cls("ClauseOr")
         if missing:
             raise self.error(f"genai_prices.types lacks {', '.join(missing)}")
-        for n in names:
-            setattr(self, n, getattr(types, n))
 
     def error(self, what: str) -> CatalogLayoutError:
         return CatalogLayoutError(
@@ -366,19 +342,62 @@ def load_catalog(*, override: bool = False) -> int:
     application added) win unless ``override`` is true. Everything is read
     and checked before the tables change; each table then changes in one
     ``update``, so an estimate never sees half a catalogue. Loading again
-    adds nothing new, and concurrent loads are serialised.
+    adds nothing new, and concurrent loads are serialised. Returns the number
+    of keys added or (with ``override``) re-priced.
 
-    Returns the number of keys added or (with ``override``) re-priced.
+    What is loaded, and what is left out:
+
+    - A model priced per million input and output tokens becomes a chat record
+      ``{"input": p_in / 1_000_000, "output": p_out / 1_000_000}``; a model priced
+      for input tokens only (embedding, reranking and classification models)
+      becomes an ``EMBEDDING_COSTS`` price ``p_in / 1_000_000``. A model listed
+      with an empty price set is free in the catalogue (``:free`` variants,
+      models included in a subscription) and is loaded with zero prices.
+    - Prices for other units (cached tokens, audio or image tokens, web searches)
+      are only charged when a call reports them, so they do not stand in the way.
+      A per-request fee is charged on every call and cannot be expressed per
+      token: such a model is left out.
+    - Tiered prices: the base price, which the catalogue charges for every call
+      below the first tier. A model whose first tier starts at or below
+      ``ORDINARY_PROMPT_TOKENS`` input tokens is left out, since an ordinary call
+      would not pay the base price.
+    - Date-dependent prices: the price in force today, when every start date has
+      passed. A model whose price changes on a future date, or depends on the
+      time of day (off-peak discounts), is left out.
+    - Request-dependent variants (service tiers, batch discounts): the standard
+      price, which is what a call without such a request context pays.
+    - Each model is keyed by its id and by the literal names of its match
+      clauses (the prefixes of ``starts_with`` clauses, the names of ``equals``
+      clauses, alone or within an ``or``); the estimators' exact, longest-prefix
+      and bare-name matching then finds them. Other clauses (``contains``,
+      ``ends_with``, regular expressions, ``and``) have no literal to key by.
+    - When catalogue models claim one name at different prices, the name takes
+      the price that the catalogue itself charges for it when no provider is
+      given (the first provider whose ``model_match`` takes the name, then that
+      provider's first matching model), provided that model is loaded here;
+      otherwise the price of the first model (in catalogue order) whose id is
+      the name, else of the first model naming it.
+    - A price that is missing (an output price without an input price), negative,
+      NaN, infinite or not a number skips its model; such models are counted in
+      ``Catalog.bad_prices`` and logged, never loaded.
+
+    Without ``genai-prices`` this raises ImportError naming the ``prices``
+    extra; a catalogue whose data layout this loader does not know raises
+    ``CatalogLayoutError`` naming the package version. Either way no table
+    has changed.
     """
+    return _apply(read_catalog(), override)
+
+
+def _apply(catalog: Catalog, override: bool) -> int:
     from dravik_observe import cost
 
     with _lock:
-        catalog = read_catalog()
         model_table, embedding_table = cost.MODEL_COSTS, cost.EMBEDDING_COSTS
         for name, table in (("MODEL_COSTS", model_table), ("EMBEDDING_COSTS", embedding_table)):
             if not isinstance(table, dict):
                 raise TypeError(f"cannot load prices into {name} of type {type(table).__name__}")
-        new_models = {k: v for k, v in catalog.models.items()
+        new_models = {k: dict(v) for k, v in catalog.models.items()
                       if k not in model_table or (override and model_table[k] != v)}
         new_embeddings = {k: v for k, v in catalog.embeddings.items()
                           if k not in embedding_table or (override and embedding_table[k] != v)}
