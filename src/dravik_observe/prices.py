@@ -218,8 +218,11 @@ def _flat_prices(layout: _Layout, prices: Any, today: _dt.date) -> Tuple[float, 
     return price_in, (None if p_out is None else _token_price(layout, p_out))
 
 
-def _literal_names(layout: _Layout, clause: Any) -> Iterator[str]:
-    """The literal names of a match clause: equals names and starts_with prefixes."""
+def _literal_names(layout: _Layout, clause: Any) -> Iterator[Any]:
+    """The literal names of a match clause: equals names and starts_with prefixes.
+
+    Yields whatever the clauses hold; the caller keeps the non-empty strings.
+    """
     stack = [clause]
     while stack:
         c = stack.pop()
