@@ -23,8 +23,9 @@ __all__ = ["Catalog", "CatalogEntry", "CatalogLayoutError", "ORDINARY_PROMPT_TOK
 
 logger = logging.getLogger(__name__)
 
-# Calls with prompts up to this many tokens are ordinary; a tier starting
-# above it leaves them at the base price.
+# Calls with prompts up to this many tokens are ordinary; a tier that starts
+# at or above it (the catalogue's tiers apply above their start) leaves them
+# at the base price.
 ORDINARY_PROMPT_TOKENS = 32_000
 
 _EXTRA_HINT = "the price catalogue needs the genai-prices package: pip install 'dravik_observe[prices]'"
@@ -164,7 +165,7 @@ def _token_price(layout: _Layout, value: Any) -> float:
         starts = [layout.attr(t, "start", "Tier") for t in tiers]
         if any(isinstance(s, bool) or not isinstance(s, int) for s in starts):
             raise _BadPrice("tier start that is not a whole number")
-        if starts and min(starts) <= ORDINARY_PROMPT_TOKENS:
+        if starts and min(starts) < ORDINARY_PROMPT_TOKENS:
             raise _NotPerToken("a tier applies to ordinary calls")
         return _per_token(layout.attr(value, "base", "TieredPrices"))
     return _per_token(value)
@@ -175,6 +176,7 @@ def _current_price_set(layout: _Layout, prices: Any, today: _dt.date) -> Any:
     if not prices:
         raise _BadPrice("empty list of prices")
     chosen = None
+    why_not = ""
     for conditional in prices:
         if not isinstance(conditional, layout.ConditionalPrice):
             raise layout.error(f"price list item of type {type(conditional).__name__}")
@@ -186,13 +188,15 @@ def _current_price_set(layout: _Layout, prices: Any, today: _dt.date) -> Any:
             if not isinstance(start, _dt.date):
                 raise layout.error("StartDateConstraint.start_date is not a date")
             if start > today:
-                raise _NotPerToken("the price changes on a future date")
+                why_not = why_not or "the price changes on a future date"
         elif isinstance(constraint, layout.TimeOfDateConstraint):
-            raise _NotPerToken("the price depends on the time of day")
+            why_not = why_not or "the price depends on the time of day"
         else:
             raise layout.error(f"price constraint of type {type(constraint).__name__}")
-        # Every constraint has started: the last price in the list is in force.
+        # Once every constraint has started, the last price in the list is in force.
         chosen = layout.attr(conditional, "prices", "ConditionalPrice")
+    if why_not:
+        raise _NotPerToken(why_not)
     return chosen
 
 
@@ -204,7 +208,11 @@ def _flat_prices(layout: _Layout, prices: Any, today: _dt.date) -> Tuple[float, 
         prices = _current_price_set(layout, prices, today)
     if not isinstance(prices, layout.ModelPrice):
         raise layout.error(f"prices of type {type(prices).__name__}")
-    values = {k: v for k, v in vars(prices).items() if not k.startswith("_") and v is not None}
+    try:
+        fields = vars(prices)
+    except TypeError:
+        raise layout.error("ModelPrice without attributes") from None
+    values = {k: v for k, v in fields.items() if not k.startswith("_") and v is not None}
     if not values:
         return 0.0, 0.0  # listed with no price: free in the catalogue
     if "requests_kcount" in values:
@@ -260,8 +268,9 @@ def _entries(layout: _Layout, providers: Sequence[Any],
                 bad += 1
                 logger.info("price catalogue: skipped %s: %s", where, why)
                 continue
-            except _NotPerToken:
+            except _NotPerToken as why:
                 other += 1
+                logger.debug("price catalogue: left out %s: %s", where, why)
                 continue
             names: Dict[str, None] = {model_id: None} if model_id else {}
             for name in _literal_names(layout, match):
@@ -361,7 +370,7 @@ def load_catalog(*, override: bool = False) -> int:
       A per-request fee is charged on every call and cannot be expressed per
       token: such a model is left out.
     - Tiered prices: the base price, which the catalogue charges for every call
-      below the first tier. A model whose first tier starts at or below
+      below the first tier. A model whose first tier starts below
       ``ORDINARY_PROMPT_TOKENS`` input tokens is left out, since an ordinary call
       would not pay the base price.
     - Date-dependent prices: the price in force today, when every start date has

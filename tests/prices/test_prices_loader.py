@@ -41,7 +41,7 @@ def test_price_rules(gp, fake_catalogue):
         model(gp, "flat", input_mtok=0.8, output_mtok=4, cache_read_mtok=0.08, web_searches_kcount=10),
         model(gp, "tiered", input_mtok=gp.TieredPrices(base=Decimal(1), tiers=[gp.Tier(start=200_000, price=Decimal(2))]),
               output_mtok=Decimal(5)),
-        model(gp, "tiered-low", input_mtok=gp.TieredPrices(base=Decimal(1), tiers=[gp.Tier(start=1_000, price=Decimal(2))]),
+        model(gp, "tiered-low", input_mtok=gp.TieredPrices(base=Decimal(1), tiers=[gp.Tier(start=31_999, price=Decimal(2))]),
               output_mtok=Decimal(5)),
         model(gp, "repriced", prices_=[gp.ConditionalPrice(prices=P(input_mtok=Decimal(1), output_mtok=Decimal(2))),
                                        gp.ConditionalPrice(constraint=gp.StartDateConstraint(start_date=past),
@@ -153,11 +153,15 @@ def layouts(gp: Any) -> list:
         ("price constraint of type", [good, provider(gp, "odd", [model(gp, "x", prices_=[
             gp.ConditionalPrice(constraint=types.SimpleNamespace(region="eu"), prices=P())])])]),
         ("price list item of type", [good, provider(gp, "odd", [model(gp, "x", prices_=[P()])])]),
+        ("price constraint of type", [good, provider(gp, "odd", [model(gp, "x", prices_=[
+            gp.ConditionalPrice(constraint=gp.TimeOfDateConstraint(start_time=dt.time(1), end_time=dt.time(2)),
+                                prices=P()),
+            gp.ConditionalPrice(constraint="weekends", prices=P())])])]),
         ("a model id of type int", [good, provider(gp, "odd", [model(gp, 5, match=gp.ClauseEquals(equals="x"))])]),
     ]
 
 
-@pytest.mark.parametrize("case", range(7))
+@pytest.mark.parametrize("case", range(8))
 def test_unknown_layout_raises_naming_the_version_and_changes_nothing(gp, fake_catalogue, case):
     what, providers = layouts(gp)[case]
     fake_catalogue(providers, version="9.1.0")
