@@ -54,75 +54,96 @@ struct Trie {
   }
 };
 
+// Copies the characters of exact str `s` to `out` as code points.
+void copy_chars(PyObject* s, Py_UCS4* out) {
+  const Py_ssize_t len = PyUnicode_GET_LENGTH(s);
+  const void* data = PyUnicode_DATA(s);
+  switch (PyUnicode_KIND(s)) {
+    case PyUnicode_1BYTE_KIND:
+      std::copy_n(static_cast<const Py_UCS1*>(data), len, out);
+      break;
+    case PyUnicode_2BYTE_KIND:
+      std::copy_n(static_cast<const Py_UCS2*>(data), len, out);
+      break;
+    default:
+      std::copy_n(static_cast<const Py_UCS4*>(data), len, out);
+      break;
+  }
+}
+
 // Builds the trie of `n` exact str keys (the items of `keys`) with `total`
 // characters in all; -1 with MemoryError set.
 int build_trie(PyObject* keys, std::uint32_t n, std::uint32_t total, Trie& trie) {
+  struct Item {
+    std::uint32_t offset, length, key;  // the key's characters in the pool; its index in `keys`
+    std::uint32_t next;                 // its character at the current depth plus one; 0 when it ends there
+  };
   struct Span {
-    std::uint32_t lo, hi, depth;  // keys order[lo..hi) share their first `depth` characters
+    std::uint32_t lo, hi, depth;  // items[lo..hi) share their first `depth` characters
   };
   const std::uint32_t max_nodes = 2 * n + 1;  // every node below the root ends a key or branches
   trie.pool = new (std::nothrow) Py_UCS4[total > 0 ? total : 1];
   trie.nodes = new (std::nothrow) Node[max_nodes];
   trie.first_chars = new (std::nothrow) Py_UCS4[max_nodes];
-  auto* offsets = new (std::nothrow) std::uint32_t[n > 0 ? n : 1];
-  auto* lengths = new (std::nothrow) std::uint32_t[n > 0 ? n : 1];
-  auto* order = new (std::nothrow) std::uint32_t[n > 0 ? n : 1];
-  auto* spans = new (std::nothrow) Span[max_nodes];
   struct Scratch {
-    std::uint32_t *a, *b, *c;
-    Span* d;
+    Item* items;
+    Span* spans;
     ~Scratch() {
-      delete[] a;
-      delete[] b;
-      delete[] c;
-      delete[] d;
+      delete[] items;
+      delete[] spans;
     }
-  } scratch{offsets, lengths, order, spans};
-  if (!trie.pool || !trie.nodes || !trie.first_chars || !offsets || !lengths || !order || !spans) {
+  } scratch{new (std::nothrow) Item[n > 0 ? n : 1], new (std::nothrow) Span[max_nodes]};
+  Item* items = scratch.items;
+  Span* spans = scratch.spans;
+  if (!trie.pool || !trie.nodes || !trie.first_chars || !items || !spans) {
     PyErr_NoMemory();
     return -1;
   }
-
   std::uint32_t at = 0;
   for (std::uint32_t i = 0; i < n; ++i) {
     PyObject* key = PyList_GET_ITEM(keys, i);
     const auto len = static_cast<std::uint32_t>(PyUnicode_GET_LENGTH(key));
-    const int kind = PyUnicode_KIND(key);
-    const void* data = PyUnicode_DATA(key);
-    for (std::uint32_t j = 0; j < len; ++j) trie.pool[at + j] = PyUnicode_READ(kind, data, j);
-    offsets[i] = at;
-    lengths[i] = len;
-    order[i] = i;
+    copy_chars(key, trie.pool + at);
+    items[i] = {at, len, i, 0};
     at += len;
   }
   const Py_UCS4* pool = trie.pool;
-  // Code-point order: a key sorts before every key it is a prefix of.
-  std::sort(order, order + n, [&](std::uint32_t a, std::uint32_t b) {
-    return std::lexicographical_compare(pool + offsets[a], pool + offsets[a] + lengths[a], pool + offsets[b],
-                                        pool + offsets[b] + lengths[b]);
-  });
 
-  // Breadth first, so that the children of each node are consecutive.
+  // Breadth first, so that the children of each node are consecutive.  Each
+  // node sorts its keys by their next character only (a radix sort from the
+  // front, spread over the nodes), which costs far less than ordering whole
+  // strings up front.
   trie.nodes[0] = {0, 0, 1, 0, -1};
   trie.first_chars[0] = 0;
   spans[0] = {0, n, 0};
   std::uint32_t count = 1;
   for (std::uint32_t i = 0; i < count; ++i) {
-    auto [lo, hi, depth] = spans[i];
+    std::uint32_t lo = spans[i].lo;
+    const std::uint32_t hi = spans[i].hi;
+    const std::uint32_t depth = spans[i].depth;
     Node& node = trie.nodes[i];
-    if (lo < hi && lengths[order[lo]] == depth) node.key = static_cast<std::int32_t>(order[lo++]);
+    for (std::uint32_t j = lo; j < hi; ++j) {
+      Item& it = items[j];
+      it.next = it.length > depth ? pool[it.offset + depth] + 1 : 0;
+    }
+    std::sort(items + lo, items + hi, [](const Item& a, const Item& b) { return a.next < b.next; });
+    // The key that ends here, if any, sorts first (keys are distinct: one at most).
+    if (lo < hi && items[lo].next == 0) node.key = static_cast<std::int32_t>(items[lo++].key);
     node.first_child = count;
     for (std::uint32_t j = lo; j < hi;) {
-      const std::uint32_t a = order[j];
-      const Py_UCS4 c = pool[offsets[a] + depth];
+      const Item& a = items[j];
+      const Py_UCS4 c = a.next - 1;
+      // The group of keys going on with `c`, and what all of them share.
+      std::uint32_t end = a.length;
       std::uint32_t k = j + 1;
-      while (k < hi && pool[offsets[order[k]] + depth] == c) ++k;
-      // Sorted keys: the first and last of the group share what all share.
-      const std::uint32_t b = order[k - 1];
-      const std::uint32_t shortest = std::min(lengths[a], lengths[b]);
-      std::uint32_t end = depth + 1;
-      while (end < shortest && pool[offsets[a] + end] == pool[offsets[b] + end]) ++end;
-      trie.nodes[count] = {offsets[a] + depth, end - depth, 0, 0, -1};
+      for (; k < hi && items[k].next == a.next; ++k) {
+        const Item& b = items[k];
+        const std::uint32_t limit = std::min(end, b.length);
+        std::uint32_t pos = depth + 1;
+        while (pos < limit && pool[a.offset + pos] == pool[b.offset + pos]) ++pos;
+        end = pos;
+      }
+      trie.nodes[count] = {a.offset + depth, end - depth, 0, 0, -1};
       trie.first_chars[count] = c;
       spans[count] = {j, k, end};
       ++count;
