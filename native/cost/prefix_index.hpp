@@ -1,14 +1,17 @@
 // A cached index of a price table's keys for longest-prefix search.
 //
-// The index is rebuilt whenever the table object or its contents change, so
-// a search through it finds exactly the key that sorting the current keys by
-// descending length (stable) and scanning for the first prefix would find.
+// The keys are held in a compressed trie (a radix tree over code points), so
+// a search walks the name once, whatever the number of keys, and the deepest
+// key on the way is the longest prefix: exactly the key that sorting the
+// current keys by descending length (stable) and scanning for the first
+// prefix would find, since two different keys of one length cannot both be
+// prefixes of a name.  The index is rebuilt whenever the table object or its
+// contents change.
 #pragma once
 
 #include "common/refs.hpp"
 
 #include <cstdint>
-#include <vector>
 
 namespace dravik::cost {
 
@@ -35,20 +38,27 @@ class PrefixIndex {
   static void track_changes_fini(int watcher_id);
   int watcher_id = -1;
 
- private:
-  struct Entry {
-    PyObject* key;  // borrowed from keys_
-    Py_ssize_t len;
+  struct Node {
+    std::uint32_t label;        // offset of the edge label in the character pool
+    std::uint32_t label_len;    // characters on the edge from the parent
+    std::uint32_t first_child;  // children are consecutive, sorted by first character
+    std::uint32_t child_count;
+    std::int32_t key;           // index of the key ending here in keys_, or -1
   };
+
+ private:
   int rebuild(PyObject* table);
   bool current(PyObject* table) const;
+  template <typename Char>
+  std::int32_t walk(const Char* name, Py_ssize_t len) const;
 
   PyObject* table_ = nullptr;  // strong: pins the identity checked by current()
   PyObject* keys_ = nullptr;   // strong: a list keeping the indexed keys alive
   std::uint64_t version_ = 0;
   bool indexable_ = false;
-  static constexpr int kBuckets = 129;  // ASCII first characters, then the rest
-  std::vector<Entry> buckets_[kBuckets];
+  Py_UCS4* pool_ = nullptr;         // every key's characters, back to back
+  Node* nodes_ = nullptr;           // nodes_[0] is the root (empty label)
+  Py_UCS4* first_chars_ = nullptr;  // first label character of each node
 };
 
 }  // namespace dravik::cost

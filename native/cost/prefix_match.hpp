@@ -9,7 +9,7 @@ namespace dravik::cost {
 // The key that a stable sort of the table's keys by descending length,
 // followed by a scan for the first key the name starts with, would find.
 // Sets `out` to that key (or leaves it empty); -1 with an exception set.
-// `index` (may be NULL) caches the sorted keys of `table`.
+// `index` (may be NULL) caches a search structure over the keys of `table`.
 int longest_prefix(State* st, PrefixIndex* index, PyObject* table, PyObject* name, Ref& out);
 
 // table.get(key) with None meaning absent: 1 and `out` set, 0, or -1.

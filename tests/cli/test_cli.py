@@ -124,3 +124,32 @@ def test_console_script_and_demo():
     proc = run_cli("demo")
     assert proc.returncode == 0, proc.stderr
     assert "Pricing model calls" in proc.stdout
+
+
+def test_cost_with_the_catalogue():
+    pytest.importorskip("genai_prices")
+    from dravik_observe import cost
+    from dravik_observe.prices import read_catalog
+
+    catalog = read_catalog()
+    name = next(k for k, v in catalog.models.items() if k not in cost.MODEL_COSTS and v["input"] > 0)
+    record = catalog.models[name]
+    proc = run_cli("cost", "--catalog", name, "2000", "300")
+    assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == f"{name}: 2000 in + 300 out = {2000 * record['input'] + 300 * record['output']:.6f} USD\n"
+    assert run_cli("cost", name, "2000", "300").stdout.endswith("= 0.000000 USD\n")  # not built in
+
+    proc = run_cli("cost", "--list", "--catalog")
+    assert proc.returncode == 0, proc.stderr
+    first = proc.stdout.splitlines()[0]
+    assert first.startswith(f"Price catalogue genai-prices {catalog.version}: ") and "keys added" in first
+    rows = {line.split()[0] for line in proc.stdout.splitlines() if line.startswith("  ")}
+    assert set(catalog.models) <= rows and set(catalog.embeddings) <= rows
+
+
+def test_cost_catalogue_missing(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "genai_prices", None)
+    assert main(["cost", "--catalog", "gpt-4o", "1", "1"]) == 2
+    captured = capsys.readouterr()
+    assert captured.out == ""
+    assert captured.err.startswith("dravik-observe cost: error: ") and "dravik_observe[prices]" in captured.err

@@ -258,3 +258,23 @@ def test_table_changes_between_calls_are_seen(monkeypatch, ops):
                 table[key] = {"input": 0.5, "output": 0.0}
             else:
                 assert cost.estimate_cost(key + "ab", 1, 0, "p") == python_estimate(key + "ab", 1, 0, "p", table)
+
+
+wide = st.text(alphabet="ab-\u00e9\u0100\u20ac\U0001f600", max_size=6)
+
+
+@settings(max_examples=200, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@given(keys=st.lists(wide, max_size=80, unique=True), names=st.lists(wide, min_size=1, max_size=10))
+def test_prefix_search_with_many_keys_of_mixed_widths(monkeypatch, keys, names):
+    # Keys and names of every character width, sharing prefixes: the index
+    # must give what the sort-then-scan gives, for chat and embedding tables.
+    table = {k: {"input": float(i + 1), "output": 0.0} for i, k in enumerate(keys)}
+    embeddings = {k: float(i + 1) for i, k in enumerate(keys)}
+    with monkeypatch.context() as m:
+        m.setattr(cost, "MODEL_COSTS", table)
+        m.setattr(cost, "EMBEDDING_COSTS", embeddings)
+        for name in names:
+            assert cost.estimate_cost(name, 1, 0, "p") == python_estimate(name, 1, 0, "p", table)
+            best = max((k for k in keys if name.startswith(k)), key=len, default=None)
+            assert cost.estimate_embedding_cost(name, 1) == (embeddings[name] if name in embeddings
+                                                             else embeddings[best] if best is not None else 0.0)

@@ -175,6 +175,15 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     add("estimate_cost missing price", expect(KeyError, patched([(c, "MODEL_COSTS", {"gpt": {"input": 1.0}})], lambda: c.estimate_cost("gpt-4o", 1, 1))))
     add("estimate_cost odd table", patched([(c, "MODEL_COSTS", RaisingMapping())], expect(Boom, lambda: c.estimate_cost("gpt-4o", 1, 1))))
     add("estimate_cost warning fails", patched([(c, "_UNKNOWN_MODELS_LOGGED", RaisingAttr())], lambda: c.estimate_cost("other-model", 1, 1)))
+    # A table that changes before every estimate rebuilds the prefix index each time.
+    changing = {f"m{i}-{j}\u00e9": {"input": 1.0, "output": 2.0} for i in range(40) for j in range(5)}
+
+    def change_then_price() -> float:
+        if changing.pop("m7-x", None) is None:
+            changing["m7-x"] = {"input": 3.0, "output": 4.0}
+        return c.estimate_cost("m7-x-2", 1, 1)
+
+    add("estimate_cost prefix, table changed", patched([(c, "MODEL_COSTS", changing)], change_then_price))
     add("estimate_embedding_cost exact", lambda: c.estimate_embedding_cost("text-embedding-3-small", 1000))
     add("estimate_embedding_cost prefix", lambda: c.estimate_embedding_cost("bge-large-en", 1000))
     add("estimate_embedding_cost unknown", lambda: c.estimate_embedding_cost("nothing-like-it", 10))

@@ -31,11 +31,15 @@ class Collider:
 @pytest.fixture
 def fresh_cost() -> Iterator[Any]:
     """A second copy of the cost module, whose functions have not built a signature yet."""
+    import dravik_observe
+
     saved = sys.modules.pop("dravik_observe.cost")
     try:
         yield importlib.import_module("dravik_observe.cost")
     finally:
-        sys.modules["dravik_observe.cost"] = saved
+        # The import also rebound the package attribute, which `from
+        # dravik_observe import cost` reads first.
+        sys.modules["dravik_observe.cost"] = dravik_observe.cost = saved
 
 
 def interrupt() -> None:

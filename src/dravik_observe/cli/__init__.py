@@ -44,7 +44,9 @@ def build_parser() -> argparse.ArgumentParser:
         "cost",
         help="price a model call, or list the price tables",
         description="Price a model call: cost MODEL TOKENS_IN TOKENS_OUT, or with --embedding "
-        "cost MODEL TOKENS. With --list, print the price tables (prices per million tokens).",
+        "cost MODEL TOKENS. With --list, print the price tables (prices per million tokens). "
+        "With --catalog, the genai-prices catalogue is loaded into the tables first "
+        "(built-in prices win).",
     )
     cost.add_argument("model", nargs="?", help="model name as the provider reports it")
     cost.add_argument("tokens", nargs="*", type=_token_count, metavar="TOKENS",
@@ -52,6 +54,8 @@ def build_parser() -> argparse.ArgumentParser:
     cost.add_argument("--provider", default="", help="provider name (ollama and local are free)")
     cost.add_argument("--embedding", action="store_true", help="price an embedding call")
     cost.add_argument("--list", action="store_true", help="print the price tables")
+    cost.add_argument("--catalog", action="store_true",
+                      help="load the genai-prices catalogue first (needs dravik_observe[prices])")
     cost.set_defaults(run=_run_cost)
     return parser
 

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import argparse
 import sys
+from typing import Optional
 
 from dravik_observe import cost
 
@@ -28,7 +29,27 @@ def print_tables() -> None:
     print(f"\nFree providers: {', '.join(sorted(cost._FREE_PROVIDERS))}")
 
 
+def _load_catalog() -> Optional[str]:
+    """Loads the catalogue; the note to print, or None after an error message."""
+    from dravik_observe.prices import CatalogLayoutError, _apply, read_catalog
+
+    try:
+        catalog = read_catalog()
+        added = _apply(catalog, override=False)
+    except (ImportError, CatalogLayoutError) as exc:
+        print(f"dravik-observe cost: error: {exc}", file=sys.stderr)
+        return None
+    return (f"Price catalogue genai-prices {catalog.version}: {added} keys added "
+            f"({len(catalog.models)} chat and {len(catalog.embeddings)} embedding names; built-in prices win)")
+
+
 def run_cost(args: argparse.Namespace) -> int:
+    if args.catalog:
+        note = _load_catalog()
+        if note is None:
+            return 2
+        if args.list:
+            print(note + "\n")
     if args.list:
         print_tables()
         return 0
