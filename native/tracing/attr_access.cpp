@@ -11,44 +11,42 @@ bool container_unmodified(State* st) {
 
 }  // namespace
 
-PyObject* backing_dict(State* st, PyObject* mapping) {
-  if (PyDict_CheckExact(mapping)) return mapping;
-  if (!Py_IS_TYPE(mapping, &PyDictProxy_Type)) return nullptr;
-  PyObject* inner = cpython::mappingproxy_target(mapping);
-  if (PyDict_CheckExact(inner)) return inner;
-  if (st->bounded_attrs_type == nullptr || !Py_IS_TYPE(inner, st->bounded_attrs_type)) return nullptr;
-  if (!container_unmodified(st)) return nullptr;
+int bounded_backing(State* st, PyObject* container, Ref& out) {
+  out.reset();
+  if (st->bounded_attrs_type == nullptr || !Py_IS_TYPE(container, st->bounded_attrs_type)) return 0;
+  if (!container_unmodified(st)) return 0;
   // The proxy's get() and keys() look these names up on the instance first.
-  Ref inst = Ref::steal(PyObject_GenericGetDict(inner, nullptr));
-  if (!inst || !PyDict_CheckExact(inst.get())) {
-    PyErr_Clear();
-    return nullptr;
+  // A lookup that raises (a key of the instance dict with a hostile __eq__)
+  // leaves the reads to the generic protocol, which meets the same key;
+  // an interrupt goes to the caller.
+  Ref inst = Ref::steal(PyObject_GenericGetDict(container, nullptr));
+  if (!inst) return swallow_exception() ? 0 : -1;
+  if (!PyDict_CheckExact(inst.get())) return 0;
+  Ref items = Ref::borrow(PyDict_GetItemWithError(inst.get(), st->names[N_p_dict]));
+  if (!items) return PyErr_Occurred() && !swallow_exception() ? -1 : 0;
+  if (!PyDict_CheckExact(items.get())) return 0;
+  for (Name own : {N_m_get, N_m_keys}) {
+    if (PyDict_GetItemWithError(inst.get(), st->names[own]) != nullptr) return 0;
+    if (PyErr_Occurred()) return swallow_exception() ? 0 : -1;
   }
-  PyObject* items = PyDict_GetItemWithError(inst.get(), st->names[N_p_dict]);
-  if (items == nullptr || !PyDict_CheckExact(items)) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (PyDict_GetItemWithError(inst.get(), st->names[N_m_get]) != nullptr ||
-      PyDict_GetItemWithError(inst.get(), st->names[N_m_keys]) != nullptr || PyErr_Occurred()) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  // `inst` keeps `items` alive only while the container does; the caller
-  // holds the proxy, which holds the container.
-  return items;
+  out = std::move(items);
+  return 1;
 }
 
-Ref copy_mapping(State* st, PyObject* mapping) {
-  PyObject* d = backing_dict(st, mapping);
-  if (d != nullptr) return Ref::steal(PyDict_Copy(d));
-  return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping));
-}
-
-int mapping_truth(State* st, PyObject* mapping) {
-  PyObject* d = backing_dict(st, mapping);
-  if (d != nullptr) return PyDict_GET_SIZE(d) != 0;
-  return PyObject_IsTrue(mapping);
+int backing_dict(State* st, PyObject* mapping, Ref& out) {
+  out.reset();
+  if (PyDict_CheckExact(mapping)) {
+    out = Ref::borrow(mapping);
+    return 1;
+  }
+  if (!Py_IS_TYPE(mapping, &PyDictProxy_Type)) return 0;
+  PyObject* inner = cpython::mappingproxy_target(mapping);
+  if (PyDict_CheckExact(inner)) {
+    out = Ref::borrow(inner);
+    return 1;
+  }
+  // The proxy keeps its container alive while the caller holds the proxy.
+  return bounded_backing(st, inner, out);
 }
 
 }  // namespace dravik::tracing
@@ -67,11 +65,11 @@ Ref span_kind_value(State* st, PyObject* kind) {
   if (st->span_kind_type != nullptr && Py_IS_TYPE(kind, st->span_kind_type) &&
       type_unchanged(st->span_kind_type, st->span_kind_version)) {
     Ref v;
-    const int found = lookup_attr(kind, st->names[N_p_value_], v);
+    const int found = get_optional_attr(kind, st->names[N_p_value_], v);
     if (found != 0) return v;
   }
   Ref v;
-  if (lookup_attr(kind, st->names[N_p_value], v) < 0) return Ref();
+  if (get_optional_attr(kind, st->names[N_p_value], v) < 0) return Ref();
   if (!v) return Ref::borrow(kind);
   return v;
 }

@@ -62,18 +62,9 @@ int capture(Function* f, State* st, PyObject* span) {
   if (t <= 0) return t;
 
   // A plain dict of the span's attributes, shared by the steps below.
-  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
-  if (!attributes) return -1;
-  const int has = mapping_truth(st, attributes.get());
-  if (has < 0) return -1;
-  Ref attrs;
-  if (!has) {
-    attrs = Ref::steal(PyDict_New());
-  } else if (PyDict_CheckExact(attributes.get())) {
-    attrs = std::move(attributes);
-  } else {
-    attrs = copy_mapping(st, attributes.get());
-  }
+  SpanAttrs attributes;
+  if (span_attributes(st, span, attributes) < 0) return -1;
+  Ref attrs = attributes.truth && attributes.value_is_dict ? std::move(attributes.value) : attributes.copy();
   if (!attrs) return -1;
 
   Ref pairs = call_fn(f, st, F_extract_integrations, attrs.get());

@@ -30,8 +30,8 @@ Ref value_or(PyObject* attrs, PyObject* key, PyObject* fallback, PyObject* dflt)
 }
 
 // `value or 0` of a span time.
-Ref time_or_zero(PyObject* span, PyObject* prop, PyObject* zero) {
-  Ref v = Ref::steal(PyObject_GetAttr(span, prop));
+Ref time_or_zero(State* st, PyObject* span, SpanProp prop, PyObject* zero) {
+  Ref v = span_property(st, span, prop);
   if (!v) return v;
   const int t = PyObject_IsTrue(v.get());
   if (t < 0) return Ref();
@@ -116,9 +116,9 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
   return 0;
 }
 
-// The hexadecimal text of `holder`'s id property `prop`.
-Ref id_text(State* st, PyObject* holder, PyObject* prop, int digits) {
-  Ref v = Ref::steal(PyObject_GetAttr(holder, prop));
+// The hexadecimal text of a span context's id `prop`.
+Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
+  Ref v = context_id(st, context, prop);
   if (!v) return v;
   return hex_id(st, v.get(), digits);
 }
@@ -130,25 +130,25 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   if (!zero) return nullptr;
 
   // 1. A record-owned copy of the attributes.
-  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
-  if (!attributes) return nullptr;
-  const int has = mapping_truth(st, attributes.get());
-  if (has < 0) return nullptr;
-  Ref attrs = has ? copy_mapping(st, attributes.get()) : Ref::steal(PyDict_New());
-  if (!attrs) return nullptr;
-  attributes.reset();
+  Ref attrs;
+  {
+    SpanAttrs attributes;
+    if (span_attributes(st, span, attributes) < 0) return nullptr;
+    attrs = attributes.copy();
+    if (!attrs) return nullptr;
+  }
 
   // 2. Kind. 3. Timing. 4. Display name.
   Ref kind = call_fn(f, st, F_resolve_kind, span);
   if (!kind) return nullptr;
-  Ref start = time_or_zero(span, st->names[N_p_start_time], zero.get());
+  Ref start = time_or_zero(st, span, SP_start_time, zero.get());
   if (!start) return nullptr;
-  Ref end = time_or_zero(span, st->names[N_p_end_time], zero.get());
+  Ref end = time_or_zero(st, span, SP_end_time, zero.get());
   if (!end) return nullptr;
   // A span without a start time has no duration (not one measured from the epoch).
   Ref duration = start.get() == zero.get() ? none_ref() : duration_ms(start.get(), end.get());
   if (!duration) return nullptr;
-  Ref span_name = Ref::steal(PyObject_GetAttr(span, st->names[N_p_name]));
+  Ref span_name = span_property(st, span, SP_name);
   if (!span_name) return nullptr;
   Ref display = call_fn(f, st, F_build_display_name, span_name.get(), attrs.get());
   if (!display) return nullptr;
@@ -211,30 +211,30 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   Ref trace_id = Ref::borrow(st->names[N_v_empty]);
   Ref span_id = Ref::borrow(st->names[N_v_empty]);
   Ref parent_id = Ref::borrow(st->names[N_v_empty]);
-  Ref context = Ref::steal(PyObject_GetAttr(span, st->names[N_p_context]));
+  Ref context = span_property(st, span, SP_context);
   if (!context) return nullptr;
   int t = PyObject_IsTrue(context.get());
   if (t < 0) return nullptr;
   if (t) {
-    trace_id = id_text(st, context.get(), st->names[N_p_trace_id], 32);
+    trace_id = id_text(st, context.get(), CP_trace_id, 32);
     if (!trace_id) return nullptr;
-    span_id = id_text(st, context.get(), st->names[N_p_span_id], 16);
+    span_id = id_text(st, context.get(), CP_span_id, 16);
     if (!span_id) return nullptr;
   }
-  Ref parent = Ref::steal(PyObject_GetAttr(span, st->names[N_p_parent]));
+  Ref parent = span_property(st, span, SP_parent);
   if (!parent || (t = PyObject_IsTrue(parent.get())) < 0) return nullptr;
   if (t) {
-    Ref pid = Ref::steal(PyObject_GetAttr(parent.get(), st->names[N_p_span_id]));
+    Ref pid = context_id(st, parent.get(), CP_span_id);
     if (!pid || (t = PyObject_IsTrue(pid.get())) < 0) return nullptr;
     if (t && !(parent_id = hex_id(st, pid.get(), 16))) return nullptr;
   }
 
   // 9. Status: the span's ERROR code, or a tool that reported its own failure.
   PyObject* status = st->names[N_v_ok];
-  Ref span_status = Ref::steal(PyObject_GetAttr(span, st->names[N_p_status]));
+  Ref span_status = span_property(st, span, SP_status);
   if (!span_status || (t = PyObject_IsTrue(span_status.get())) < 0) return nullptr;
   if (t) {
-    Ref code = Ref::steal(PyObject_GetAttr(span_status.get(), st->names[N_p_status_code]));
+    Ref code = status_code_of(st, span_status.get());
     if (!code || (t = PyObject_IsTrue(code.get())) < 0) return nullptr;
     if (t) {
       Ref status_code = fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);

@@ -5,6 +5,7 @@
 #include "common/call.hpp"
 #include "common/cpython_private.hpp"
 #include "common/lookup.hpp"
+#include "tracing/span_fields.hpp"
 #include "tracing/state.hpp"
 
 namespace dravik::tracing {
@@ -83,27 +84,16 @@ inline Ref call_fn(Function* self, State* st, Fn fn, A... args) {
 // over its own container class, whose Python-level methods cost far more
 // than the lookups themselves.  When the proxy and the container are the
 // unmodified originals, the plain dict behind them answers every read
-// exactly as the mapping protocol would; `backing_dict` returns it
-// (borrowed), or NULL when the generic protocol must be used.
-PyObject* backing_dict(State* st, PyObject* mapping);
+// exactly as the mapping protocol would.  `backing_dict` puts that dict
+// (or the mapping itself when it is an exact dict) in `out` and returns 1;
+// 0 when the generic protocol must be used; -1 on error.
+int backing_dict(State* st, PyObject* mapping, Ref& out);
+// The same for the SDK's container itself.
+int bounded_backing(State* st, PyObject* container, Ref& out);
 
-// A reader over any attribute mapping: `get(key, dflt)` as mapping.get does.
-struct AttrReader {
-  Ref hold;                  // keeps `dict` alive while host code runs between reads
-  PyObject* dict = nullptr;  // exact dict to read directly
-  PyObject* obj = nullptr;   // otherwise the mapping itself
-  State* st = nullptr;
-  Ref get(PyObject* key, PyObject* dflt = Py_None) const {
-    if (dict != nullptr) return dict_get(dict, key, dflt);
-    return call_method(obj, st->names[N_m_get], key, dflt);
-  }
-};
-
-// dict(mapping), with the fast route for the SDK's proxy.
-Ref copy_mapping(State* st, PyObject* mapping);
-
-// The truth value of an attribute mapping (its length, for the SDK's proxy).
-int mapping_truth(State* st, PyObject* mapping);
+// The first definition of `name` along the type's MRO (borrowed), or NULL
+// (with an exception set only on a real error).
+PyObject* mro_lookup(PyTypeObject* tp, PyObject* name);
 
 // A module already in sys.modules (borrowed), or NULL without an error.
 // The module cache is read directly: the exported lookup also checks
@@ -145,12 +135,6 @@ inline int equals(PyObject* a, PyObject* b) {
   return PyObject_IsTrue(r.get());
 }
 
-// getattr(obj, name) where absence is not an error, without raising and
-// clearing an AttributeError on the way: 1 found, 0 absent, -1 error.
-inline int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
-  return cpython::lookup_optional_attr(obj, attr, out);
-}
-
 // str.lower() of `s`; ASCII text is lowered here, anything else by the
 // object's own method.
 Ref lower_text(State* st, PyObject* s);
@@ -160,7 +144,6 @@ Ref hex_id(State* st, PyObject* value, int digits);
 
 // The `value` of a span kind (an enumeration member), or the kind itself.
 Ref span_kind_value(State* st, PyObject* kind);
-
 
 inline bool starts_with(PyObject* s, PyObject* prefix) {
   return PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;

@@ -50,7 +50,7 @@ Ref find_match(State* st, PyObject* entries, PyObject* target) {
 // Steps 4 to 6: -1 on error, else 0 with `match` set when an entry was merged.
 int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyObject* target, Ref& match) {
   Ref entries;
-  if (lookup_attr(ctx, st->names[N_c_spans], entries) < 0) return -1;
+  if (get_optional_attr(ctx, st->names[N_c_spans], entries) < 0) return -1;
   if (!entries) return 0;
   int t = PyObject_IsTrue(entries.get());
   if (t <= 0) return t;
@@ -100,12 +100,12 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
 
 // Step 7: the span's id onto the entry.
 int set_span_id(State* st, PyObject* entry, PyObject* span) {
-  Ref context = Ref::steal(PyObject_GetAttr(span, st->names[N_p_context]));
+  Ref context = span_property(st, span, SP_context);
   if (!context) return -1;
   int t = PyObject_IsTrue(context.get());
   if (t <= 0) return t;
   Ref span_id;
-  if (lookup_attr(context.get(), st->names[N_p_span_id], span_id) < 0) return -1;
+  if (get_optional_attr(context.get(), st->names[N_p_span_id], span_id) < 0) return -1;
   if (!span_id) return 0;
   if ((t = PyObject_IsTrue(span_id.get())) <= 0) return t;
   Ref text = hex_id(st, span_id.get(), 16);
