@@ -5,6 +5,7 @@
 #include "common/module.hpp"
 #include "common/names.hpp"
 #include "tracing/functions.hpp"
+#include "tracing/span_counts.hpp"
 #include "tracing/support.hpp"
 #include "tracing/tables.hpp"
 
@@ -171,20 +172,36 @@ int add_processor_class(PyObject* m, State* st, PyObject* base, bool capturing) 
       PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
     return -1;
   }
-  for (int i = 0; i < 4; ++i) {
-    const FuncSpec* desc = capturing ? capturing_methods[i] : noop_methods[i];
+  for (int i = 0; i < 5; ++i) {
+    const FuncSpec* desc = i == 4 ? (capturing ? &kCounters : &kNoopCounters)
+                                  : (capturing ? capturing_methods[i] : noop_methods[i]);
     Ref qn = Ref::steal(PyUnicode_FromFormat("DravikSpanProcessor.%s", desc->name));
     if (!qn) return -1;
     const char* qualname_text = PyUnicode_AsUTF8(qn.get());
     if (qualname_text == nullptr) return -1;
     Ref fn = Ref::steal(make_function(st->function_type, m, desc, qualname_text));
-    if (!fn || PyDict_SetItemString(ns.get(), desc->name, fn.get()) < 0) return -1;
+    if (!fn) return -1;
+    if (i == 4) {
+      // A read-only property over the getter.
+      fn = call(reinterpret_cast<PyObject*>(&PyProperty_Type), fn.get());
+      if (!fn) return -1;
+    }
+    if (PyDict_SetItemString(ns.get(), desc->name, fn.get()) < 0) return -1;
   }
-  Ref bases = Ref::steal(PyTuple_Pack(1, base));
+  // The capturing processor keeps its span counts in a native base class.
+  Ref bases = Ref::steal(capturing ? PyTuple_Pack(2, base, reinterpret_cast<PyObject*>(st->counts_type))
+                                   : PyTuple_Pack(1, base));
   if (!bases) return -1;
   PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base));
   Ref cls = call(metaclass, qualname.get(), bases.get(), ns.get());
   if (!cls) return -1;
+  if (capturing) {
+    if (!PyType_Check(cls.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()), st->counts_type)) {
+      PyErr_SetString(PyExc_TypeError, "the processor class does not hold span counts");
+      return -1;
+    }
+    st->processor_type = reinterpret_cast<PyTypeObject*>(cls.new_ref());
+  }
   return PyModule_AddObjectRef(m, "DravikSpanProcessor", cls.get());
 }
 
@@ -243,6 +260,7 @@ int exec_module(PyObject* m) {
   if (add_fn(m, st, F_span_to_dict, &kSpanToDict) < 0) return -1;
   if (add_fn(m, st, F_clean_attr_key, &kCleanAttrKey) < 0) return -1;
 
+  if (has_otel && (st->counts_type = make_counts_type(m)) == nullptr) return -1;
   PyObject* base = has_otel ? span_processor.get() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   return add_processor_class(m, st, base, has_otel != 0);
 }
@@ -257,6 +275,8 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
+  Py_VISIT(st->counts_type);
+  Py_VISIT(st->processor_type);
   if (const int r = traverse_field_reads(st, visit, arg)) return r;
   for (PyObject* fn : st->original) Py_VISIT(fn);
   return visit_all(st->names, N_COUNT, visit, arg);
@@ -272,6 +292,8 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
+  Py_CLEAR(st->counts_type);
+  Py_CLEAR(st->processor_type);
   clear_field_reads(st);
   clear_all(st->original, F_COUNT);
   clear_all(st->names, N_COUNT);

@@ -2,6 +2,7 @@
 #include "common/unpack.hpp"
 #include "host/host.hpp"
 #include "tracing/functions.hpp"
+#include "tracing/span_counts.hpp"
 #include "tracing/support.hpp"
 
 namespace dravik::tracing {
@@ -49,12 +50,14 @@ int drops(Function* f, State* st, Fn filter, PyObject* attrs) {
   return PyObject_IsTrue(r.get());
 }
 
-// The capture of one ended span; -1 with an exception set on failure.
-int capture(Function* f, State* st, PyObject* span) {
+// The capture of one ended span; -1 with an exception set on failure,
+// else 0 with `outcome` set.
+int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   Ref var = current_context_var(f, st);
   if (!var) return -1;
   Ref ctx = host::context_var_get(var.get());
   if (!ctx) return -1;
+  outcome = SC_outside_run;
   if (ctx.get() == Py_None) return 0;
   Ref run_id = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_run_id]));
   if (!run_id) return -1;
@@ -74,9 +77,11 @@ int capture(Function* f, State* st, PyObject* span) {
   if (!span_type || (t = PyObject_IsTrue(span_type.get())) < 0) return -1;
   if (t) {
     Ref r = call_fn(f, st, F_merge, ctx.get(), span, attrs.get());
+    outcome = SC_merged;
     return r ? 0 : -1;
   }
 
+  outcome = SC_filtered;
   for (Fn filter : {F_is_dravik_api_call, F_is_llm_provider_http_call, F_is_noisy_infra_call}) {
     if ((t = drops(f, st, filter, attrs.get())) != 0) return t < 0 ? -1 : 0;
   }
@@ -95,13 +100,20 @@ int capture(Function* f, State* st, PyObject* span) {
 
   Ref buffer = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_otel_spans]));
   if (!buffer) return -1;
+  outcome = SC_captured;
   if (PyList_CheckExact(buffer.get())) return PyList_Append(buffer.get(), record.get());
   Ref r = call_method(buffer.get(), st->names[N_m_append], record.get());
   return r ? 0 : -1;
 }
 
 PyObject* on_end_impl(Function* f, PyObject* const* args) {
-  if (capture(f, state_of(f), args[1]) < 0 && !swallow_exception()) return nullptr;
+  State* st = state_of(f);
+  SpanCount outcome = SC_failed;
+  if (capture(f, st, args[1], outcome) < 0) {
+    if (!swallow_exception()) return nullptr;
+    outcome = SC_failed;
+  }
+  count_span(st, args[0], outcome);
   Py_RETURN_NONE;
 }
 

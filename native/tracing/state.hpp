@@ -242,6 +242,10 @@ struct State {
   FieldReads field_reads[K_COUNT];
   // Reference getters compiled here, compared with the SDK's (NULL without the SDK).
   PyObject* reference_getters;
+  // The processor's native base holding its span counts, and the processor
+  // class itself (both NULL for the no-op variant).
+  PyTypeObject* counts_type;
+  PyTypeObject* processor_type;
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;
