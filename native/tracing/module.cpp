@@ -123,7 +123,15 @@ int init_state(PyObject* m, State* st) {
   st->clean_key_cache = PyDict_New();
   st->label_cache = PyDict_New();
   st->record_template = PyDict_New();
-  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template) return -1;
+  st->two_64 = PyLong_FromUnsignedLongLong(1ULL << 63);
+  if (st->two_64 != nullptr) {
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref half = Ref::steal(st->two_64);
+    st->two_64 = two ? PyNumber_Multiply(half.get(), two.get()) : nullptr;
+  }
+  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template || !st->two_64) {
+    return -1;
+  }
   for (Name key : {N_p_name, N_p_kind, N_p_status, N_r_duration_ms, N_p_attributes, N_r_input_data, N_r_output_data,
                    N_r_start_ns, N_r_end_ns, N_r_trace_id, N_r_span_id, N_r_parent_id, N_r_from_processor}) {
     if (PyDict_SetItem(st->record_template, st->names[key], Py_None) < 0) return -1;
@@ -276,6 +284,9 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
   Py_VISIT(st->counts_type);
+  Py_VISIT(st->status_code_cls);
+  Py_VISIT(st->status_error);
+  Py_VISIT(st->two_64);
   Py_VISIT(st->processor_type);
   if (const int r = traverse_field_reads(st, visit, arg)) return r;
   for (PyObject* fn : st->original) Py_VISIT(fn);
@@ -293,6 +304,9 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
   Py_CLEAR(st->counts_type);
+  Py_CLEAR(st->status_code_cls);
+  Py_CLEAR(st->status_error);
+  Py_CLEAR(st->two_64);
   Py_CLEAR(st->processor_type);
   clear_field_reads(st);
   clear_all(st->original, F_COUNT);

@@ -13,7 +13,7 @@ namespace {
 Ref current_context_var(Function* f, State* st) {
   Ref mod = Ref::borrow(loaded_module(st->names[N_mod_context_var]));
   if (mod) {
-    Ref var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
+    Ref var = module_attr(mod.get(), st->names[N_c_current_context]);
     if (var || !PyErr_ExceptionMatches(PyExc_AttributeError)) return var;
     PyErr_Clear();
   }
@@ -30,15 +30,40 @@ Ref current_context_var(Function* f, State* st) {
   return var;
 }
 
-int record_integrations(State* st, PyObject* ctx, PyObject* pairs) {
-  Ref it = Ref::steal(PyObject_GetIter(pairs));
+int record_integration(State* st, PyObject* ctx, PyObject* label, PyObject* category) {
+  Ref r = call_method(ctx, st->names[N_c_record_integration], label, category);
+  return r ? 0 : -1;
+}
+
+// Step 4: the integrations of `attrs`, each reported to the run.
+int record_integrations(Function* f, State* st, PyObject* ctx, PyObject* attrs) {
+  Ref extract = get_global(f, st->names[kFnGlobal[F_extract_integrations]]);
+  if (!extract) return -1;
+  if (extract.get() == st->original[F_extract_integrations]) {
+    // Our own rules: their pairs need no list; all are found before any is reported.
+    IntegrationPairs pairs;
+    if (extract_integrations(reinterpret_cast<Function*>(extract.get()), st, attrs, pairs) < 0) return -1;
+    for (int i = 0; i < pairs.n; ++i) {
+      if (pairs.second[i]) {
+        if (record_integration(st, ctx, pairs.first[i].get(), pairs.second[i].get()) < 0) return -1;
+        continue;
+      }
+      Ref label;
+      Ref category;
+      if (unpack2(pairs.first[i].get(), label, category) < 0) return -1;
+      if (record_integration(st, ctx, label.get(), category.get()) < 0) return -1;
+    }
+    return 0;
+  }
+  Ref results = call(extract.get(), attrs);
+  if (!results) return -1;
+  Ref it = Ref::steal(PyObject_GetIter(results.get()));
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
     Ref label;
     Ref category;
     if (unpack2(item.get(), label, category) < 0) return -1;
-    Ref r = call_method(ctx, st->names[N_c_record_integration], label.get(), category.get());
-    if (!r) return -1;
+    if (record_integration(st, ctx, label.get(), category.get()) < 0) return -1;
   }
   return PyErr_Occurred() ? -1 : 0;
 }
@@ -70,8 +95,7 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   Ref attrs = attributes.truth && attributes.value_is_dict ? std::move(attributes.value) : attributes.copy();
   if (!attrs) return -1;
 
-  Ref pairs = call_fn(f, st, F_extract_integrations, attrs.get());
-  if (!pairs || record_integrations(st, ctx.get(), pairs.get()) < 0) return -1;
+  if (record_integrations(f, st, ctx.get(), attrs.get()) < 0) return -1;
 
   Ref span_type = dict_get(attrs.get(), st->names[N_a_span_type]);
   if (!span_type || (t = PyObject_IsTrue(span_type.get())) < 0) return -1;

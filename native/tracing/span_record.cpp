@@ -116,6 +116,48 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
   return 0;
 }
 
+// Whether `StatusCode.ERROR` on `cls` is the plain member in the class's own
+// dict: the metaclass adds nothing of that name, reads attributes with
+// type's own __getattribute__, and the member is no descriptor.
+int error_member_is_plain(State* st, PyTypeObject* cls, PyObject* member) {
+  PyTypeObject* meta = Py_TYPE(cls);
+  PyObject* name = st->names[N_ERROR];
+  PyObject* type_getattribute = PyDict_GetItemWithError(PyType_Type.tp_dict, st->names[N_m_getattribute]);
+  if (type_getattribute == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (mro_lookup(meta, st->names[N_m_getattribute]) != type_getattribute) return PyErr_Occurred() ? -1 : 0;
+  if (mro_lookup(meta, name) != nullptr) return 0;
+  if (PyErr_Occurred()) return -1;
+  if (mro_lookup(cls, name) != member) return PyErr_Occurred() ? -1 : 0;
+  return Py_TYPE(member)->tp_descr_get == nullptr;
+}
+
+// StatusCode.ERROR of the class found at call time.  The member read last
+// is used again while the class is the same object and neither it nor its
+// metaclass has changed since (so the lookup would end in the same place).
+Ref status_error(State* st, PyObject* cls) {
+  if (cls == st->status_code_cls && cpython::type_version_valid(reinterpret_cast<PyTypeObject*>(cls), st->status_code_version) &&
+      cpython::type_version_valid(Py_TYPE(cls), st->status_code_meta_version)) {
+    return Ref::borrow(st->status_error);
+  }
+  Ref error = Ref::steal(PyObject_GetAttr(cls, st->names[N_ERROR]));
+  if (!error || !PyType_Check(cls)) return error;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  const unsigned int version = cpython::type_version_tag(tp, st->names[N_ERROR]);
+  const unsigned int meta_version = version ? cpython::type_version_tag(Py_TYPE(cls), st->names[N_ERROR]) : 0;
+  const int plain = meta_version ? error_member_is_plain(st, tp, error.get()) : 0;
+  if (plain < 0 || PyErr_Occurred()) return Ref();
+  if (plain && cpython::type_version_valid(tp, version) && cpython::type_version_valid(Py_TYPE(cls), meta_version)) {
+    // Released only once the state is whole again: a release can run code.
+    Ref old_cls = Ref::steal(st->status_code_cls);
+    Ref old_error = Ref::steal(st->status_error);
+    st->status_code_cls = Py_NewRef(cls);
+    st->status_error = error.new_ref();
+    st->status_code_version = version;
+    st->status_code_meta_version = meta_version;
+  }
+  return error;
+}
+
 // The hexadecimal text of a span context's id `prop`.
 Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
   Ref v = context_id(st, context, prop);
@@ -239,7 +281,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     if (t) {
       Ref status_code = fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);
       if (!status_code) return nullptr;
-      Ref error = Ref::steal(PyObject_GetAttr(status_code.get(), st->names[N_ERROR]));
+      Ref error = status_error(st, status_code.get());
       if (!error) return nullptr;
       const int is_error = equals(code.get(), error.get());
       if (is_error < 0) return nullptr;

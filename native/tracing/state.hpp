@@ -94,6 +94,7 @@ namespace dravik::tracing {
   X(f_status, "_status")                                                   \
   X(f_status_code, "_status_code")                                         \
   X(g_mapping_proxy, "MappingProxyType")                                   \
+  X(m_getattribute, "__getattribute__")                                    \
   X(r_duration_ms, "duration_ms")                                          \
   X(r_input_data, "input_data")                                            \
   X(r_output_data, "output_data")                                          \
@@ -246,6 +247,13 @@ struct State {
   // class itself (both NULL for the no-op variant).
   PyTypeObject* counts_type;
   PyTypeObject* processor_type;
+  // StatusCode.ERROR as last read from the StatusCode class found at call
+  // time, with the version tags of that class and its metaclass then.
+  PyObject* status_code_cls;
+  PyObject* status_error;
+  unsigned int status_code_version;
+  unsigned int status_code_meta_version;
+  PyObject* two_64;  // 2**64
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;

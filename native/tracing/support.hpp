@@ -114,12 +114,25 @@ inline Ref fresh_import(PyObject* name) {
   return import_module(name);
 }
 
+// getattr(module, name) for a name that the module type itself does not
+// define (so the generic lookup ends in the module's dict): a plain module
+// is read through its dict; anything else, or a name not in it, the
+// generic way.
+inline Ref module_attr(PyObject* mod, PyObject* name) {
+  if (PyModule_CheckExact(mod)) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
+    if (v != nullptr) return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+  }
+  return Ref::steal(PyObject_GetAttr(mod, name));
+}
+
 // `from <module> import <attr>` at call time, served from the module cache.
 inline Ref fresh_import_from(PyObject* module_name, PyObject* attr) {
   PyObject* mod = loaded_module(module_name);
   if (mod != nullptr) {
     Ref held = Ref::borrow(mod);
-    Ref v = Ref::steal(PyObject_GetAttr(held.get(), attr));
+    Ref v = module_attr(held.get(), attr);
     if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
   }
@@ -144,6 +157,25 @@ Ref hex_id(State* st, PyObject* value, int digits);
 
 // The `value` of a span kind (an enumeration member), or the kind itself.
 Ref span_kind_value(State* st, PyObject* kind);
+
+// The integration pairs of one span, as `_extract_integrations_from_attrs`
+// finds them: appended to a list, or (for the processor) kept here until
+// they are reported.  A pair taken from a module table is kept whole, to be
+// unpacked when it is reported.
+inline constexpr int kMaxIntegrationPairs = 8;  // two from the provider rule, one per other rule
+struct IntegrationPairs {
+  PyObject* list = nullptr;
+  Ref first[kMaxIntegrationPairs];
+  Ref second[kMaxIntegrationPairs];  // empty when `first` is a whole pair
+  int n = 0;
+  int add(PyObject* label, PyObject* category);
+  int add_pair(PyObject* pair);
+  Py_ssize_t size() const { return list != nullptr ? PyList_GET_SIZE(list) : n; }
+};
+
+// The rules of `_extract_integrations_from_attrs` on the exact dict `attrs`;
+// `f` is the function whose module globals are read.  -1 on error.
+int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPairs& out);
 
 inline bool starts_with(PyObject* s, PyObject* prefix) {
   return PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;
