@@ -181,12 +181,22 @@ inline int direct(State* st, SdkClass k, PyObject* obj, int i) {
 PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
   PyObject* mro = tp->tp_mro;
   if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
+  Ref held = Ref::borrow(mro);
   for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
     PyObject* base = PyTuple_GET_ITEM(mro, i);
     if (!PyType_Check(base)) continue;
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-    if (dict == nullptr) continue;
-    PyObject* v = PyDict_GetItemWithError(dict, name);
+#if PY_VERSION_HEX >= 0x030C0000
+    // The interpreter's own static types keep their dict elsewhere.
+    Ref dict = Ref::steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(base)));
+#else
+    Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject*>(base)->tp_dict);
+#endif
+    if (!dict) {
+      if (PyErr_Occurred()) return nullptr;
+      continue;
+    }
+    // Borrowed from the dict of a type in the MRO, which the MRO keeps alive.
+    PyObject* v = PyDict_GetItemWithError(dict.get(), name);
     if (v != nullptr || PyErr_Occurred()) return v;
   }
   return nullptr;

@@ -122,7 +122,7 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
 int error_member_is_plain(State* st, PyTypeObject* cls, PyObject* member) {
   PyTypeObject* meta = Py_TYPE(cls);
   PyObject* name = st->names[N_ERROR];
-  PyObject* type_getattribute = PyDict_GetItemWithError(PyType_Type.tp_dict, st->names[N_m_getattribute]);
+  PyObject* type_getattribute = mro_lookup(&PyType_Type, st->names[N_m_getattribute]);
   if (type_getattribute == nullptr) return PyErr_Occurred() ? -1 : 0;
   if (mro_lookup(meta, st->names[N_m_getattribute]) != type_getattribute) return PyErr_Occurred() ? -1 : 0;
   if (mro_lookup(meta, name) != nullptr) return 0;

@@ -8,6 +8,7 @@ was taken: the direct way calls no getter at all.
 
 from __future__ import annotations
 
+import enum
 import sys
 from contextlib import contextmanager
 from pathlib import Path
@@ -189,6 +190,21 @@ def test_classes_patched_after_the_first_span_are_read_through_their_new_propert
     with getter_calls() as calls:
         assert vintrel._span_to_dict(span) == first
     assert calls == []
+
+
+def test_status_code_class_is_the_one_found_at_call_time(vintrel, monkeypatch):
+    span = sdk_span("failed", status=StatusCode.ERROR)
+    assert vintrel._span_to_dict(span)["status"] == "error"
+    assert vintrel._span_to_dict(span)["status"] == "error"  # the member kept from the first lookup
+
+    class Other(enum.Enum):
+        OK = 1
+        ERROR = 2
+
+    monkeypatch.setattr(trace, "StatusCode", Other)
+    assert vintrel._span_to_dict(span)["status"] == "ok"
+    monkeypatch.undo()
+    assert vintrel._span_to_dict(span)["status"] == "error"
 
 
 def test_a_getter_whose_code_is_replaced_is_called(vintrel):
