@@ -11,8 +11,10 @@ namespace {
 
 // from ..instrumentors._context_var import _current_context
 Ref current_context_var(Function* f, State* st) {
-  Ref mod = Ref::borrow(loaded_module(st->names[N_mod_context_var]));
-  if (mod) {
+  Ref mod;
+  const int found = loaded_module(st->names[N_mod_context_var], mod);
+  if (found < 0) return Ref();
+  if (found) {
     Ref var = module_attr(mod.get(), st->names[N_c_current_context]);
     if (var || !PyErr_ExceptionMatches(PyExc_AttributeError)) return var;
     PyErr_Clear();

@@ -195,8 +195,11 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   Ref display = call_fn(f, st, F_build_display_name, span_name.get(), attrs.get());
   if (!display) return nullptr;
 
-  // 5. Cleaned attribute keys; later keys win on collisions.
-  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs.get()) + 7));
+  // 5. Cleaned attribute keys; later keys win on collisions.  Sized once
+  // for them and, on "llm" records, the summary keys of step 7 (a kind that
+  // is not an exact str is compared in step 7 only, in its place).
+  const bool maybe_llm = !PyUnicode_CheckExact(kind.get()) || PyUnicode_Compare(kind.get(), st->names[N_v_llm]) == 0;
+  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs.get()) + (maybe_llm ? 7 : 0)));
   if (!cleaned) return nullptr;
   {
     Py_ssize_t pos = 0;

@@ -95,22 +95,28 @@ int bounded_backing(State* st, PyObject* container, Ref& out);
 // (with an exception set only on a real error).
 PyObject* mro_lookup(PyTypeObject* tp, PyObject* name);
 
-// A module already in sys.modules (borrowed), or NULL without an error.
-// The module cache is read directly: the exported lookup also checks
-// whether the module is still being initialised, which costs more than the
-// rest of a dropped span and matters only during the first import.
-inline PyObject* loaded_module(PyObject* name) {
+// A module already in sys.modules: 1 with `out` set, 0 when it is not
+// there (the import machinery decides), -1 on error (a lookup in the module
+// cache that raised, as the import statement's own lookup would).  The
+// cache is read directly: the exported lookup also checks whether the
+// module is still being initialised, which costs more than the rest of a
+// dropped span and matters only during the first import.
+inline int loaded_module(PyObject* name, Ref& out) {
   PyObject* modules = PyImport_GetModuleDict();
-  if (modules == nullptr || !PyDict_CheckExact(modules)) return nullptr;
+  if (modules == nullptr || !PyDict_CheckExact(modules)) return 0;
   PyObject* mod = PyDict_GetItemWithError(modules, name);
-  if (mod == nullptr) PyErr_Clear();
-  return mod == Py_None ? nullptr : mod;
+  if (mod == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (mod == Py_None) return 0;
+  out = Ref::borrow(mod);
+  return 1;
 }
 
 // `import <name>` at call time, served from the module cache.
 inline Ref fresh_import(PyObject* name) {
-  PyObject* mod = loaded_module(name);
-  if (mod != nullptr) return Ref::borrow(mod);
+  Ref mod;
+  const int found = loaded_module(name, mod);
+  if (found < 0) return Ref();
+  if (found) return mod;
   return import_module(name);
 }
 
@@ -129,9 +135,10 @@ inline Ref module_attr(PyObject* mod, PyObject* name) {
 
 // `from <module> import <attr>` at call time, served from the module cache.
 inline Ref fresh_import_from(PyObject* module_name, PyObject* attr) {
-  PyObject* mod = loaded_module(module_name);
-  if (mod != nullptr) {
-    Ref held = Ref::borrow(mod);
+  Ref held;
+  const int found = loaded_module(module_name, held);
+  if (found < 0) return Ref();
+  if (found) {
     Ref v = module_attr(held.get(), attr);
     if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
