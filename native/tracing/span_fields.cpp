@@ -110,15 +110,10 @@ void forget(FieldReads& fr) {
   clear_all(fr.codes, kMaxClassProps);
 }
 
-// Checks the class of `fr` in its present state: 1 checked (some getters
-// may still have to be called), 0 not checked, -1 on error.
-int check_class(State* st, SdkClass k) {
-  FieldReads& fr = st->field_reads[k];
-  forget(fr);
-  if (fr.checks_left <= 0) return 0;
-  --fr.checks_left;
-  PyTypeObject* tp = fr.type;
-  Ref held = Ref::borrow(reinterpret_cast<PyObject*>(tp));
+// Finds the verified getters of class `k` in its present state, into
+// `getters` and `codes`: the version tag they hold for, or 0 when the class
+// cannot be read directly (-1 with an exception set on error).
+long long verify_class(State* st, SdkClass k, PyTypeObject* tp, Ref* getters, Ref* codes) {
   // Properties are found by the generic attribute lookup only.
   if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
   if (k == K_span_context) {
@@ -131,6 +126,7 @@ int check_class(State* st, SdkClass k) {
   const ClassDesc& desc = kClasses[k];
   const unsigned int version = cpython::type_version_tag(tp, st->names[desc.props[0]]);
   if (version == 0) return PyErr_Occurred() ? failed_check() : 0;
+  int found = 0;
   for (int i = 0; i < desc.nprops; ++i) {
     PyObject* prop_name = st->names[desc.props[i]];
     PyObject* descr = mro_lookup(tp, prop_name);
@@ -149,16 +145,37 @@ int check_class(State* st, SdkClass k) {
     const int same = matches_reference(st, fget.get(), prop_name);
     if (same < 0 && failed_check() < 0) return -1;
     if (same <= 0) continue;
-    fr.getters[i] = fget.release();
-    fr.codes[i] = code.release();
+    getters[i] = std::move(fget);
+    codes[i] = std::move(code);
+    ++found;
   }
   // Nothing above may change the class, but a tag that moved would make
   // every getter found here suspect.
-  if (!cpython::type_version_valid(tp, version)) {
-    forget(fr);
-    return 0;
+  if (!found || !cpython::type_version_valid(tp, version)) return 0;
+  return version;
+}
+
+// Checks class `k` again: 1 checked (some getters may still have to be
+// called), 0 not checked, -1 on error.
+int check_class(State* st, SdkClass k) {
+  FieldReads& fr = st->field_reads[k];
+  if (fr.checking || fr.checks_left <= 0) return 0;
+  --fr.checks_left;
+  forget(fr);
+  Ref tp = Ref::borrow(reinterpret_cast<PyObject*>(fr.type));
+  Ref getters[kMaxClassProps];
+  Ref codes[kMaxClassProps];
+  fr.checking = true;
+  const long long version = verify_class(st, k, reinterpret_cast<PyTypeObject*>(tp.get()), getters, codes);
+  fr.checking = false;
+  if (version <= 0) return static_cast<int>(version);
+  // The state is written only now, whole, and released only after.
+  forget(fr);
+  for (int i = 0; i < kMaxClassProps; ++i) {
+    fr.getters[i] = getters[i].release();
+    fr.codes[i] = codes[i].release();
   }
-  fr.version = version;
+  fr.version = static_cast<unsigned int>(version);
   return 1;
 }
 

@@ -215,6 +215,7 @@ struct FieldReads {
   PyTypeObject* type;        // the SDK class (strong); NULL without the SDK
   unsigned int version;      // its version tag when last checked; 0 when not checked
   int checks_left;           // checks allowed after changes to the class
+  bool checking;             // a check is running (code it runs may end a span)
   PyObject* getters[kMaxClassProps];  // verified getter functions (strong); NULL: call the property
   PyObject* codes[kMaxClassProps];    // their code objects when verified (strong)
 };
