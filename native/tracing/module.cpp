@@ -122,7 +122,7 @@ int init_state(PyObject* m, State* st) {
   st->db_short_names = build_db_short_names();
   st->clean_key_cache = PyDict_New();
   st->label_cache = PyDict_New();
-  st->record_template = PyDict_New();
+  st->record_template = build_record_template(st);
   st->two_64 = PyLong_FromUnsignedLongLong(1ULL << 63);
   if (st->two_64 != nullptr) {
     Ref two = Ref::steal(PyLong_FromLong(2));
@@ -131,10 +131,6 @@ int init_state(PyObject* m, State* st) {
   }
   if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template || !st->two_64) {
     return -1;
-  }
-  for (Name key : {N_p_name, N_p_kind, N_p_status, N_r_duration_ms, N_p_attributes, N_r_input_data, N_r_output_data,
-                   N_r_start_ns, N_r_end_ns, N_r_trace_id, N_r_span_id, N_r_parent_id, N_r_from_processor}) {
-    if (PyDict_SetItem(st->record_template, st->names[key], Py_None) < 0) return -1;
   }
   return 0;
 }

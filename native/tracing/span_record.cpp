@@ -2,9 +2,27 @@
 #include "tracing/functions.hpp"
 #include "tracing/support.hpp"
 
+#include <utility>
+
 namespace dravik::tracing {
 
 namespace {
+
+constexpr Name kRecordKeys[] = {N_p_name,       N_p_kind,       N_p_status,      N_r_duration_ms, N_p_attributes,
+                                N_r_input_data, N_r_output_data, N_r_start_ns,   N_r_end_ns,      N_r_trace_id,
+                                N_r_span_id,    N_r_parent_id,  N_r_from_processor};
+
+// The value the record template holds under `key`.
+PyObject* record_default(State* st, Name key) {
+  switch (key) {
+    case N_p_status: return st->names[N_v_ok];
+    case N_r_trace_id:
+    case N_r_span_id:
+    case N_r_parent_id: return st->names[N_v_empty];
+    case N_r_from_processor: return Py_True;
+    default: return Py_None;
+  }
+}
 
 // Whether `key` starts with one of the two stripped namespaces.
 bool has_namespace(State* st, PyObject* key) {
@@ -297,24 +315,22 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     if (failed) status = st->names[N_v_error];
   }
 
-  // 10. The record, keys in their fixed order.
-  // Setting keys that the copied template already holds keeps its order and size.
+  // 10. The record, keys in their fixed order.  The copied template holds
+  // every key with its usual value ("ok", None, "", True); setting keys it
+  // already holds keeps its order and size, and a value that is the
+  // template's own needs no setting.
   Ref record = Ref::steal(PyDict_Copy(st->record_template));
   if (!record) return nullptr;
   PyObject* r = record.get();
-  if (PyDict_SetItem(r, st->names[N_p_name], display.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_p_kind], kind.get()) < 0 || PyDict_SetItem(r, st->names[N_p_status], status) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_duration_ms], duration.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_p_attributes], cleaned.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_input_data], input.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_output_data], output.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_start_ns], start.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_end_ns], end.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_trace_id], trace_id.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_span_id], span_id.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_parent_id], parent_id.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_from_processor], Py_True) < 0) {
-    return nullptr;
+  const std::pair<Name, PyObject*> fields[] = {
+      {N_p_name, display.get()},         {N_p_kind, kind.get()},        {N_p_status, status},
+      {N_r_duration_ms, duration.get()}, {N_p_attributes, cleaned.get()}, {N_r_input_data, input.get()},
+      {N_r_output_data, output.get()},   {N_r_start_ns, start.get()},   {N_r_end_ns, end.get()},
+      {N_r_trace_id, trace_id.get()},    {N_r_span_id, span_id.get()},  {N_r_parent_id, parent_id.get()},
+  };
+  for (const auto& [key, value] : fields) {
+    if (value == record_default(st, key)) continue;
+    if (PyDict_SetItem(r, st->names[key], value) < 0) return nullptr;
   }
   return record.release();
 }
@@ -323,6 +339,15 @@ const Param kSpanParam[] = {{"span", ArgType::Any, "'ReadableSpan'"}};
 const Param kKeyParam[] = {{"k", ArgType::Str, "str"}};
 
 }  // namespace
+
+PyObject* build_record_template(State* st) {
+  Ref record = Ref::steal(PyDict_New());
+  if (!record) return nullptr;
+  for (Name key : kRecordKeys) {
+    if (PyDict_SetItem(record.get(), st->names[key], record_default(st, key)) < 0) return nullptr;
+  }
+  return record.release();
+}
 
 const FuncSpec kSpanToDict = {
     "_span_to_dict", "Convert a completed OTel ReadableSpan to the dict format expected by _spans.", kSpanParam, 1,

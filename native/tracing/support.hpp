@@ -91,6 +91,10 @@ int backing_dict(State* st, PyObject* mapping, Ref& out);
 // The same for the SDK's container itself.
 int bounded_backing(State* st, PyObject* container, Ref& out);
 
+// The 13 keys of a span record in their order, with the values most
+// records keep ("ok", None, "", True): each record starts as a copy.
+PyObject* build_record_template(State* st);
+
 // The first definition of `name` along the type's MRO (borrowed), or NULL
 // (with an exception set only on a real error).
 PyObject* mro_lookup(PyTypeObject* tp, PyObject* name);
