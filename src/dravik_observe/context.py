@@ -71,7 +71,8 @@ class DravikContext:
         name: A label for the run, sent with its records.
         run_id: Identifier of the run; a new random hex id by default.
         content_redact_fn: When given, called on each piece of recorded text
-            (tool inputs and outputs here, span content in the span processor)
+            (tool inputs and outputs here; span content, and the text that a
+            tool span adds to its tool-call record, in the span processor)
             and its result recorded instead.
         client: The client used to post the run when it ends. When omitted,
             a :class:`~dravik_observe.client.DravikObserveClient` is used if
