@@ -10,7 +10,9 @@
 // tuple item, without the function call.  The check compares the getter's
 // bytecode, names and constants with a reference compiled at import, once
 // per version of the class; anything else (other classes, subclasses,
-// patched classes, replaced getters) calls the property.
+// patched classes, getters given other code) calls the property.  Not seen:
+// a property object re-initialised in place with another getter (its
+// __init__ called again), which changes neither the class nor its tag.
 #pragma once
 
 #include "tracing/state.hpp"
