@@ -1,24 +1,32 @@
 """Cost of the span processor next to the OpenTelemetry SDK's own cost.
 
-Measures, in one run:
+Measures, in one run, with the variants of each table interleaved round by
+round (so that a change in the machine's load hits them alike):
 
-* starting and ending a typical LLM span (15 attributes) with the SDK alone,
-  with the SDK's SimpleSpanProcessor + InMemorySpanExporter, and with
-  DravikSpanProcessor inside an active run;
-* ``DravikSpanProcessor.on_end`` alone for spans dropped early: no active run,
-  a model-download (noise) host, the observe service's own API.
+* starting and ending spans with the SDK alone, and what a processor adds to
+  that: DravikSpanProcessor inside an active run, the same rules in plain
+  Python (bench/plain_span_processor.py, checked to make the same records),
+  and the SDK's SimpleSpanProcessor with an in-memory exporter;
+* for two kinds of span: a synthetic LLM span with 15 attributes, and the
+  chat spans that the OpenTelemetry OpenAI instrumentation makes against a
+  loopback server (recorded once at start, then replayed through the SDK);
+* ``DravikSpanProcessor.on_end`` alone, for spans dropped early and recorded.
 
 Times are CPU time of this process (steadier than wall time on a shared
-machine). Prints a table of nanoseconds per span and the added cost as a ratio to the
-SDK's own start-and-end cost.  Plain script: ``python bench/bench_tracing.py``.
+machine), best of several rounds, in ns per span; the load average is printed
+with them.  Plain script: ``python bench/bench_tracing.py [--rounds N]``.
 """
 
 from __future__ import annotations
 
+import argparse
 import gc
+import os
 import sys
+import threading
 import time
-from typing import Callable
+from pathlib import Path
+from typing import Any, Callable, Dict, List, Tuple
 
 from opentelemetry.sdk.trace import TracerProvider
 from opentelemetry.sdk.trace.export import SimpleSpanProcessor
@@ -26,6 +34,9 @@ from opentelemetry.sdk.trace.export.in_memory_span_exporter import InMemorySpanE
 
 from dravik_observe import DravikContext
 from dravik_observe.tracing.vintrel import DravikSpanProcessor
+
+sys.path.insert(0, str(Path(__file__).parent))
+from plain_span_processor import PlainSpanProcessor  # noqa: E402
 
 LLM_ATTRIBUTES = {
     "gen_ai.system": "openai",
@@ -48,44 +59,107 @@ LLM_ATTRIBUTES = {
 SPANS_PER_ROUND = 2000
 ROUNDS = 15
 
+# A recorded span: name, kind, attributes.
+Shape = Tuple[str, Any, Dict[str, Any]]
 
-def per_span_ns(body: Callable[[int], None], rounds: int = ROUNDS, n: int = SPANS_PER_ROUND) -> float:
-    """Best per-iteration time over several rounds of ``body(n)``."""
-    best = float("inf")
-    body(n // 4)  # warm-up
+
+def record_openai_spans() -> List[Shape]:
+    """Chat spans of the OpenAI instrumentation against a loopback server, or [] without it."""
+    try:
+        import openai
+        from opentelemetry.instrumentation.openai_v2 import OpenAIInstrumentor
+    except ImportError:
+        return []
+    sys.path.insert(0, str(Path(__file__).parents[1] / "tests" / "tracing"))
+    from tracing_support import LoopbackServer
+
+    server = LoopbackServer()
+    thread = threading.Thread(target=server.httpd.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+    thread.start()
+    exporter = InMemorySpanExporter()
+    provider = TracerProvider()
+    provider.add_span_processor(SimpleSpanProcessor(exporter))
+    instrumentor = OpenAIInstrumentor()
+    instrumentor.instrument(tracer_provider=provider)
+    try:
+        client = openai.OpenAI(base_url=server.url + "/v1", api_key="bench", max_retries=0)
+        question = [{"role": "user", "content": "Capital of France?"}]
+        client.chat.completions.create(model="gpt-4o-mini", messages=question)
+        client.chat.completions.create(
+            model="gpt-4o", messages=[{"role": "system", "content": "Answer in one word."}] + question,
+            temperature=0.2, max_tokens=64, top_p=0.9, seed=7, stop=["\n"], presence_penalty=0.1)
+        client.chat.completions.create(
+            model="gpt-4o-mini", messages=question, tool_choice="auto",
+            tools=[{"type": "function", "function": {"name": "lookup", "parameters": {"type": "object"}}}])
+    finally:
+        instrumentor.uninstrument()
+        server.httpd.shutdown()
+        server.httpd.server_close()
+    return [(s.name, s.kind, dict(s.attributes)) for s in exporter.get_finished_spans()]
+
+
+def best_of(variants: Dict[str, Callable[[int], None]], rounds: int, n: int) -> Dict[str, float]:
+    """Best ns per iteration of each ``body(n)``, the variants taking turns within each round."""
+    best = dict.fromkeys(variants, float("inf"))
+    for body in variants.values():
+        body(n // 4)  # warm-up
     for _ in range(rounds):
-        gc.collect()
-        t0 = time.process_time_ns()
-        body(n)
-        best = min(best, (time.process_time_ns() - t0) / n)
+        for name, body in variants.items():
+            gc.collect()
+            t0 = time.process_time_ns()
+            body(n)
+            best[name] = min(best[name], (time.process_time_ns() - t0) / n)
     return best
 
 
-def span_loop(provider: TracerProvider, after_round: Callable[[], None] = lambda: None) -> Callable[[int], None]:
-    tracer = provider.get_tracer("bench")
-    start_span = tracer.start_span
+def span_loop(shapes: List[Shape], processor: Any = None, in_run: bool = False) -> Callable[[int], None]:
+    """Starts and ends spans of the given shapes in turn, on a provider with `processor`."""
+    provider = TracerProvider()
+    exporter = None
+    if processor == "simple":
+        exporter = InMemorySpanExporter()
+        provider.add_span_processor(SimpleSpanProcessor(exporter))
+    elif processor is not None:
+        provider.add_span_processor(processor)
+    start_span = provider.get_tracer("bench").start_span
+    cycle = [shapes[i % len(shapes)] for i in range(SPANS_PER_ROUND)]
 
     def body(n: int) -> None:
-        for _ in range(n):
-            start_span("chat gpt-4o-mini", attributes=LLM_ATTRIBUTES).end()
-        after_round()
+        run = DravikContext("bench", client=None) if in_run else None
+        if run is not None:
+            run.__enter__()
+        for i in range(n):
+            name, kind, attributes = cycle[i % SPANS_PER_ROUND]
+            start_span(name, kind=kind, attributes=attributes).end()
+        if run is not None:
+            run._otel_spans.clear()  # freeing the records is part of the cost
+            run.__exit__(None, None, None)
+        if exporter is not None:
+            exporter.clear()
 
     return body
 
 
-def ended_span(attributes: dict) -> object:
-    provider = TracerProvider()
-    span = provider.get_tracer("bench").start_span("span", attributes=attributes)
+def ended_span(name: str, attributes: Dict[str, Any], kind: Any = None) -> Any:
+    """What the SDK hands a processor: the ReadableSpan of an ended span."""
+    tracer = TracerProvider().get_tracer("bench")
+    span = tracer.start_span(name, attributes=attributes) if kind is None else tracer.start_span(
+        name, attributes=attributes, kind=kind)
     span.end()
     return span._readable_span()
 
 
-def on_end_loop(processor: DravikSpanProcessor, span: object) -> Callable[[int], None]:
+def on_end_loop(processor: Any, span: Any, run: Any = None) -> Callable[[int], None]:
     on_end = processor.on_end
 
     def body(n: int) -> None:
+        if run is not None:
+            run.__enter__()
         for _ in range(n):
             on_end(span)
+        if run is not None:
+            run._otel_spans.clear()
+            run.__exit__(None, None, None)
 
     return body
 
@@ -95,62 +169,94 @@ class _Empty:
         pass
 
 
+def same_records(shapes: List[Shape]) -> None:
+    """The plain-Python baseline makes the records and integrations the native processor makes."""
+    spans = [ended_span(name, attrs, kind) for name, kind, attrs in shapes]
+    results = []
+    for processor in (DravikSpanProcessor(), PlainSpanProcessor()):
+        with DravikContext("check", client=None) as run:
+            for span in spans:
+                processor.on_end(span)
+        results.append((run._otel_spans, run.integrations))
+    assert results[0] == results[1], "the plain-Python baseline disagrees with the native processor"
+    assert len(results[0][0]) == len(spans)
+
+
 def main() -> None:
-    sdk_alone = per_span_ns(span_loop(TracerProvider()))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--rounds", type=int, default=ROUNDS)
+    rounds = parser.parse_args().rounds
+    load_before = os.getloadavg()
 
-    exporter = InMemorySpanExporter()
-    simple = TracerProvider()
-    simple.add_span_processor(SimpleSpanProcessor(exporter))
-    with_simple = per_span_ns(span_loop(simple, exporter.clear))
+    synthetic: List[Shape] = [("chat gpt-4o-mini", None, LLM_ATTRIBUTES)]
+    synthetic = [(name, _internal(), attrs) for name, _, attrs in synthetic]
+    replayed = record_openai_spans()
+    same_records(synthetic + replayed)
 
-    dravik = TracerProvider()
-    dravik.add_span_processor(DravikSpanProcessor())
-    run = DravikContext("bench", client=None)
-    with run:
-        with_dravik = per_span_ns(span_loop(dravik, run._otel_spans.clear))
-        records = len(run._otel_spans)
-    assert records == 0, records
+    tables: List[Tuple[str, Dict[str, float]]] = []
+    for label, shapes in (("synthetic 15-attribute LLM span", synthetic),
+                          (f"replayed OpenAI chat spans ({len(replayed)} shapes)", replayed)):
+        if not shapes:
+            continue
+        variants = {
+            "SDK alone (no processor)": span_loop(shapes),
+            "+ DravikSpanProcessor, inside a run": span_loop(shapes, DravikSpanProcessor(), in_run=True),
+            "+ the same rules in plain Python, inside a run": span_loop(shapes, PlainSpanProcessor(), in_run=True),
+            "+ SimpleSpanProcessor + InMemorySpanExporter": span_loop(shapes, "simple"),
+        }
+        tables.append((label, best_of(variants, rounds, SPANS_PER_ROUND)))
 
-    # on_end alone, for spans that stop early.
     processor = DravikSpanProcessor()
-    llm_span = ended_span(LLM_ATTRIBUTES)
-    noise_span = ended_span({"http.method": "GET", "url.full": "https://cdn-lfs.huggingface.co/x/model.bin"})
-    own_api_span = ended_span({"http.method": "POST", "url.full": "https://observe.example/api/v1/observe/runs/"})
-    n = 20000
-    empty_call = per_span_ns(on_end_loop(_Empty(), llm_span), n=n)  # type: ignore[arg-type]
-    no_run = per_span_ns(on_end_loop(processor, llm_span), n=n)
-    with DravikContext("bench-drop", client=None) as drop_run:
-        noise = per_span_ns(on_end_loop(processor, noise_span), n=n)
-        own_api = per_span_ns(on_end_loop(processor, own_api_span), n=n)
-        full = per_span_ns(on_end_loop(processor, llm_span), n=n)
-        drop_run._otel_spans.clear()
+    llm_span = ended_span(*synthetic[0][::2])
+    noise_span = ended_span("GET", {"http.method": "GET", "url.full": "https://cdn-lfs.huggingface.co/x/model.bin"})
+    own_api_span = ended_span("POST", {"http.method": "POST", "url.full": "https://observe.example/api/v1/observe/runs/"})
+    run = DravikContext("bench-on-end", client=None)
+    alone = {
+        "empty Python method (reference)": on_end_loop(_Empty(), llm_span),
+        "no active run": on_end_loop(processor, llm_span),
+        "inside a run: noise host, dropped": on_end_loop(processor, noise_span, run),
+        "inside a run: own API, dropped": on_end_loop(processor, own_api_span, run),
+        "inside a run: synthetic LLM span, recorded": on_end_loop(processor, llm_span, run),
+    }
+    if replayed:
+        alone["inside a run: replayed chat span, recorded"] = on_end_loop(
+            processor, ended_span(replayed[0][0], replayed[0][2], replayed[0][1]), run)
+    on_end_alone = best_of(alone, rounds, 20000)
+    load_after = os.getloadavg()
 
-    print(f"Python {sys.version.split()[0]}; best of {ROUNDS} rounds")
+    print(f"Python {sys.version.split()[0]}; best of {rounds} rounds; load average "
+          f"{load_before[0]:.1f} before, {load_after[0]:.1f} after")
+    summary = []
+    for label, results in tables:
+        sdk = results["SDK alone (no processor)"]
+        print()
+        print(f"start + end, {label:<46}{'ns/span':>10}{'added':>10}{'of SDK':>9}")
+        for name, value in results.items():
+            added = value - sdk
+            print(f"  {name:<56}{value:>10.0f}{added:>10.0f}{added / sdk:>9.1%}")
+        native = results["+ DravikSpanProcessor, inside a run"] - sdk
+        plain = results["+ the same rules in plain Python, inside a run"] - sdk
+        summary.append(f"{label}: DravikSpanProcessor adds {native:.0f} ns = {native / sdk:.1%} of the SDK's "
+                       f"{sdk:.0f} ns (aim <= 10%: {'met' if native <= 0.1 * sdk else 'missed'}); "
+                       f"plain Python adds {plain:.0f} ns, {plain / native:.1f}x the native cost "
+                       f"(aim >= 10x: {'met' if plain >= 10 * native else 'missed'})")
     print()
-    print(f"{'start + end of a 15-attribute LLM span':<52}{'ns/span':>10}{'added':>10}{'ratio':>9}")
-    rows = [
-        ("SDK alone (no processor)", sdk_alone),
-        ("SimpleSpanProcessor + InMemorySpanExporter", with_simple),
-        ("DravikSpanProcessor, inside a run", with_dravik),
-    ]
-    for label, value in rows:
-        added = value - sdk_alone
-        print(f"{label:<52}{value:>10.0f}{added:>10.0f}{added / sdk_alone:>9.1%}")
+    empty = on_end_alone["empty Python method (reference)"]
+    print(f"{'on_end alone (call overhead included)':<58}{'ns/call':>10}{'-empty':>10}")
+    for name, value in on_end_alone.items():
+        print(f"  {name:<56}{value:>10.0f}{value - empty:>10.0f}")
+    outside = on_end_alone["no active run"] - empty
+    summary.append(f"outside a run: {outside:.0f} ns over an empty Python method "
+                   f"(aim < 60 ns: {'met' if outside < 60 else 'missed'})")
     print()
-    print(f"{'on_end alone (call overhead included)':<52}{'ns/call':>10}{'-empty':>10}")
-    for label, value in [
-        ("empty Python method (reference)", empty_call),
-        ("no active run", no_run),
-        ("inside a run: noise host, dropped", noise),
-        ("inside a run: own API, dropped", own_api),
-        ("inside a run: LLM span, recorded", full),
-    ]:
-        print(f"{label:<52}{value:>10.0f}{value - empty_call:>10.0f}")
-    print()
-    print(f"DravikSpanProcessor adds {with_dravik - sdk_alone:.0f} ns per span "
-          f"({(with_dravik - sdk_alone) / sdk_alone:.1%} of the SDK's own {sdk_alone:.0f} ns); "
-          f"SimpleSpanProcessor adds {with_simple - sdk_alone:.0f} ns "
-          f"({(with_simple - sdk_alone) / sdk_alone:.1%}).")
+    for line in summary:
+        print(line)
+
+
+def _internal() -> Any:
+    from opentelemetry.trace import SpanKind
+
+    return SpanKind.INTERNAL
 
 
 if __name__ == "__main__":

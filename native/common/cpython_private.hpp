@@ -3,8 +3,6 @@
 // Everything here leans on an internal layout or a name outside the stable
 // C API, and is known for CPython 3.10 to 3.13:
 //   - dict_new_presized: _PyDict_NewPresized (a dict sized for n items);
-//   - lookup_optional_attr: _PyObject_LookupAttr before 3.13, the public
-//     PyObject_GetOptionalAttr from 3.13;
 //   - type_version_tag / type_version_valid: tp_version_tag, and before 3.12
 //     the Py_TPFLAGS_VALID_VERSION_TAG flag and _PyType_Lookup, which assigns
 //     a tag through the method cache (PyUnstable_Type_AssignVersionTag from
@@ -27,19 +25,6 @@
 namespace dravik::cpython {
 
 inline PyObject* dict_new_presized(Py_ssize_t n) { return _PyDict_NewPresized(n); }
-
-// getattr(obj, name) where absence is not an error, without raising and
-// clearing an AttributeError on the way: 1 found, 0 absent, -1 error.
-inline int lookup_optional_attr(PyObject* obj, PyObject* name, Ref& out) {
-  PyObject* v = nullptr;
-#if PY_VERSION_HEX >= 0x030D0000
-  const int rc = PyObject_GetOptionalAttr(obj, name, &v);
-#else
-  const int rc = _PyObject_LookupAttr(obj, name, &v);
-#endif
-  out = Ref::steal(v);
-  return rc;
-}
 
 // True while the type's version tag is valid and equal to `version` (any
 // change to the type or a base resets it).

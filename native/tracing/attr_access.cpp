@@ -11,44 +11,42 @@ bool container_unmodified(State* st) {
 
 }  // namespace
 
-PyObject* backing_dict(State* st, PyObject* mapping) {
-  if (PyDict_CheckExact(mapping)) return mapping;
-  if (!Py_IS_TYPE(mapping, &PyDictProxy_Type)) return nullptr;
-  PyObject* inner = cpython::mappingproxy_target(mapping);
-  if (PyDict_CheckExact(inner)) return inner;
-  if (st->bounded_attrs_type == nullptr || !Py_IS_TYPE(inner, st->bounded_attrs_type)) return nullptr;
-  if (!container_unmodified(st)) return nullptr;
+int bounded_backing(State* st, PyObject* container, Ref& out) {
+  out.reset();
+  if (st->bounded_attrs_type == nullptr || !Py_IS_TYPE(container, st->bounded_attrs_type)) return 0;
+  if (!container_unmodified(st)) return 0;
   // The proxy's get() and keys() look these names up on the instance first.
-  Ref inst = Ref::steal(PyObject_GenericGetDict(inner, nullptr));
-  if (!inst || !PyDict_CheckExact(inst.get())) {
-    PyErr_Clear();
-    return nullptr;
+  // A lookup that raises (a key of the instance dict with a hostile __eq__)
+  // leaves the reads to the generic protocol, which meets the same key;
+  // an interrupt goes to the caller.
+  Ref inst = Ref::steal(PyObject_GenericGetDict(container, nullptr));
+  if (!inst) return swallow_exception() ? 0 : -1;
+  if (!PyDict_CheckExact(inst.get())) return 0;
+  Ref items = Ref::borrow(PyDict_GetItemWithError(inst.get(), st->names[N_p_dict]));
+  if (!items) return PyErr_Occurred() && !swallow_exception() ? -1 : 0;
+  if (!PyDict_CheckExact(items.get())) return 0;
+  for (Name own : {N_m_get, N_m_keys}) {
+    if (PyDict_GetItemWithError(inst.get(), st->names[own]) != nullptr) return 0;
+    if (PyErr_Occurred()) return swallow_exception() ? 0 : -1;
   }
-  PyObject* items = PyDict_GetItemWithError(inst.get(), st->names[N_p_dict]);
-  if (items == nullptr || !PyDict_CheckExact(items)) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  if (PyDict_GetItemWithError(inst.get(), st->names[N_m_get]) != nullptr ||
-      PyDict_GetItemWithError(inst.get(), st->names[N_m_keys]) != nullptr || PyErr_Occurred()) {
-    PyErr_Clear();
-    return nullptr;
-  }
-  // `inst` keeps `items` alive only while the container does; the caller
-  // holds the proxy, which holds the container.
-  return items;
+  out = std::move(items);
+  return 1;
 }
 
-Ref copy_mapping(State* st, PyObject* mapping) {
-  PyObject* d = backing_dict(st, mapping);
-  if (d != nullptr) return Ref::steal(PyDict_Copy(d));
-  return Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping));
-}
-
-int mapping_truth(State* st, PyObject* mapping) {
-  PyObject* d = backing_dict(st, mapping);
-  if (d != nullptr) return PyDict_GET_SIZE(d) != 0;
-  return PyObject_IsTrue(mapping);
+int backing_dict(State* st, PyObject* mapping, Ref& out) {
+  out.reset();
+  if (PyDict_CheckExact(mapping)) {
+    out = Ref::borrow(mapping);
+    return 1;
+  }
+  if (!Py_IS_TYPE(mapping, &PyDictProxy_Type)) return 0;
+  PyObject* inner = cpython::mappingproxy_target(mapping);
+  if (PyDict_CheckExact(inner)) {
+    out = Ref::borrow(inner);
+    return 1;
+  }
+  // The proxy keeps its container alive while the caller holds the proxy.
+  return bounded_backing(st, inner, out);
 }
 
 }  // namespace dravik::tracing
@@ -67,23 +65,51 @@ Ref span_kind_value(State* st, PyObject* kind) {
   if (st->span_kind_type != nullptr && Py_IS_TYPE(kind, st->span_kind_type) &&
       type_unchanged(st->span_kind_type, st->span_kind_version)) {
     Ref v;
-    const int found = lookup_attr(kind, st->names[N_p_value_], v);
+    const int found = get_optional_attr(kind, st->names[N_p_value_], v);
     if (found != 0) return v;
   }
   Ref v;
-  if (lookup_attr(kind, st->names[N_p_value], v) < 0) return Ref();
+  if (get_optional_attr(kind, st->names[N_p_value], v) < 0) return Ref();
   if (!v) return Ref::borrow(kind);
   return v;
 }
 
 namespace {
 
+// 16 lowercase hexadecimal digits of `v`, two at a time.
 void put_hex(char* out, unsigned long long v) {
-  static const char kDigits[] = "0123456789abcdef";
-  for (int i = 15; i >= 0; --i) {
-    out[i] = kDigits[v & 0xF];
-    v >>= 4;
+  static const char kPairs[] =
+      "000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"
+      "202122232425262728292a2b2c2d2e2f303132333435363738393a3b3c3d3e3f"
+      "404142434445464748494a4b4c4d4e4f505152535455565758595a5b5c5d5e5f"
+      "606162636465666768696a6b6c6d6e6f707172737475767778797a7b7c7d7e7f"
+      "808182838485868788898a8b8c8d8e8f909192939495969798999a9b9c9d9e9f"
+      "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf"
+      "c0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedf"
+      "e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
+  for (int i = 7; i >= 0; --i) {
+    const unsigned byte = static_cast<unsigned>(v & 0xFF);
+    out[2 * i] = kPairs[2 * byte];
+    out[2 * i + 1] = kPairs[2 * byte + 1];
+    v >>= 8;
   }
+}
+
+// The value of an exact int in [0, 2**64): 1 with `out` set, 0 outside
+// that range, -1 on error.  No exception is raised for a value out of range.
+int as_u64(State* st, PyObject* value, unsigned long long& out) {
+  int overflow = 0;
+  const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
+  if (v == -1 && PyErr_Occurred()) return -1;
+  if (overflow == 0) {
+    out = static_cast<unsigned long long>(v);
+    return v >= 0;
+  }
+  if (overflow < 0) return 0;
+  const int below = PyObject_RichCompareBool(value, st->two_64, Py_LT);
+  if (below <= 0) return below;
+  out = PyLong_AsUnsignedLongLongMask(value);
+  return out == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 1;
 }
 
 }  // namespace
@@ -108,33 +134,35 @@ Ref lower_text(State* st, PyObject* s) {
 }
 
 Ref hex_id(State* st, PyObject* value, int digits) {
+  // Exact ints in range are written here; anything else (negative, too
+  // wide, other types) as format() writes it.
   if (PyLong_CheckExact(value)) {
+    unsigned long long high = 0;
+    unsigned long long low = 0;
+    int fits;
     if (digits == 16) {
-      const unsigned long long v = PyLong_AsUnsignedLongLong(value);
-      if (!(v == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        Ref out = Ref::steal(PyUnicode_New(16, 127));
-        if (out) put_hex(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get())), v);
-        return out;
-      }
-      PyErr_Clear();
+      fits = as_u64(st, value, low);
     } else {
       Ref sixty_four = Ref::steal(PyLong_FromLong(64));
       Ref high_obj = sixty_four ? Ref::steal(PyNumber_Rshift(value, sixty_four.get())) : Ref();
       if (!high_obj) return Ref();
-      const unsigned long long high = PyLong_AsUnsignedLongLong(high_obj.get());
-      if (!(high == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-        const unsigned long long low = PyLong_AsUnsignedLongLongMask(value);
-        if (!(low == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
-          Ref out = Ref::steal(PyUnicode_New(32, 127));
-          if (out) {
-            char* text = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
-            put_hex(text, high);
-            put_hex(text + 16, low);
-          }
-          return out;
-        }
+      fits = as_u64(st, high_obj.get(), high);
+      if (fits > 0) {
+        low = PyLong_AsUnsignedLongLongMask(value);
+        if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Ref();
       }
-      PyErr_Clear();
+    }
+    if (fits < 0) return Ref();
+    if (fits) {
+      Ref out = Ref::steal(PyUnicode_New(digits, 127));
+      if (!out) return out;
+      char* text = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(out.get()));
+      if (digits == 32) {
+        put_hex(text, high);
+        text += 16;
+      }
+      put_hex(text, low);
+      return out;
     }
   }
   return format_value(value, st->names[digits == 32 ? N_v_hex32 : N_v_hex16]);

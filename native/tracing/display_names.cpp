@@ -68,24 +68,10 @@ Ref operation_word(State* st, PyObject* text) {
 PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* span = args[0];
-  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
-  if (!attributes) return nullptr;
-  AttrReader attrs;
-  attrs.st = st;
-  const int has = mapping_truth(st, attributes.get());
-  if (has < 0) return nullptr;
-  Ref empty;
-  if (!has) {
-    empty = Ref::steal(PyDict_New());
-    if (!empty) return nullptr;
-    attrs.dict = empty.get();
-  } else if ((attrs.dict = backing_dict(st, attributes.get())) != nullptr) {
-    attrs.hold = Ref::borrow(attrs.dict);
-  } else {
-    attrs.obj = attributes.get();
-  }
+  SpanAttrs attrs;
+  if (span_attributes(st, span, attrs) < 0) return nullptr;
 
-  Ref span_type = attrs.get(st->names[N_a_span_type], st->names[N_v_empty]);
+  Ref span_type = attrs.get(st, st->names[N_a_span_type], st->names[N_v_empty]);
   if (!span_type) return nullptr;
   int t = PyObject_IsTrue(span_type.get());
   if (t < 0) return nullptr;
@@ -96,16 +82,16 @@ PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
     if (in < 0) return nullptr;
     if (in) return PyObject_GetItem(table.get(), span_type.get());
   }
-  Ref tool = attrs.get(st->names[N_a_tool_name]);
+  Ref tool = attrs.get(st, st->names[N_a_tool_name]);
   if (!tool || (t = PyObject_IsTrue(tool.get())) < 0) return nullptr;
   if (t) return Py_NewRef(st->names[N_v_tool]);
   for (Name key : {N_a_genai_system, N_a_request_model}) {
-    Ref v = attrs.get(st->names[key]);
+    Ref v = attrs.get(st, st->names[key]);
     if (!v || (t = PyObject_IsTrue(v.get())) < 0) return nullptr;
     if (t) return Py_NewRef(st->names[N_v_llm]);
   }
 
-  Ref kind = Ref::steal(PyObject_GetAttr(span, st->names[N_p_kind]));
+  Ref kind = span_property(st, span, SP_kind);
   if (!kind) return nullptr;
   Ref value = span_kind_value(st, kind.get());
   if (!value) return nullptr;

@@ -28,10 +28,19 @@ bool ascii_contains(const char* hay, Py_ssize_t hay_len, const char* needle, Py_
 PyObject* any_entry_in(Function* f, State* st, Name table_name, PyObject* url) {
   Ref table = get_global(f, st->names[table_name]);
   if (!table) return nullptr;
-  Ref it = Ref::steal(PyObject_GetIter(table.get()));
-  if (!it) return nullptr;
   const bool ascii_url = PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url);
-  while (Ref entry = Ref::steal(PyIter_Next(it.get()))) {
+  // A tuple (the tables as built) is read in place: it cannot change.
+  const bool tuple = PyTuple_CheckExact(table.get());
+  Ref it = tuple ? Ref() : Ref::steal(PyObject_GetIter(table.get()));
+  if (!tuple && !it) return nullptr;
+  for (Py_ssize_t i = 0;; ++i) {
+    Ref entry;
+    if (tuple) {
+      if (i >= PyTuple_GET_SIZE(table.get())) break;
+      entry = Ref::borrow(PyTuple_GET_ITEM(table.get(), i));
+    } else if (!(entry = Ref::steal(PyIter_Next(it.get())))) {
+      break;
+    }
     PyObject* e = entry.get();
     if (ascii_url && PyUnicode_CheckExact(e) && PyUnicode_IS_ASCII(e)) {
       // Plain ASCII on both sides: a byte search finds exactly what `in` finds.

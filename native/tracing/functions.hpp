@@ -33,5 +33,8 @@ extern const FuncSpec kNoopOnStart;
 extern const FuncSpec kNoopOnEnd;
 extern const FuncSpec kNoopShutdown;
 extern const FuncSpec kNoopForceFlush;
+// The processor's `counters` property (its getter).
+extern const FuncSpec kCounters;
+extern const FuncSpec kNoopCounters;
 
 }  // namespace dravik::tracing

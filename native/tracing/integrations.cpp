@@ -4,19 +4,38 @@
 
 namespace dravik::tracing {
 
-namespace {
-
-int append_pair(PyObject* results, PyObject* label, PyObject* category) {
-  Ref pair = Ref::steal(PyTuple_Pack(2, label, category));
-  if (!pair) return -1;
-  return PyList_Append(results, pair.get());
+int IntegrationPairs::add(PyObject* label, PyObject* category) {
+  if (list != nullptr) {
+    Ref pair = Ref::steal(PyTuple_Pack(2, label, category));
+    if (!pair) return -1;
+    return PyList_Append(list, pair.get());
+  }
+  if (n == kMaxIntegrationPairs) {
+    PyErr_SetString(PyExc_SystemError, "too many integration pairs");
+    return -1;
+  }
+  first[n] = Ref::borrow(label);
+  second[n++] = Ref::borrow(category);
+  return 0;
 }
 
+int IntegrationPairs::add_pair(PyObject* pair) {
+  if (list != nullptr) return PyList_Append(list, pair);
+  if (n == kMaxIntegrationPairs) {
+    PyErr_SetString(PyExc_SystemError, "too many integration pairs");
+    return -1;
+  }
+  first[n++] = Ref::borrow(pair);
+  return 0;
+}
+
+namespace {
+
 // (_display_name(value), category)
-int append_labelled(Function* f, State* st, PyObject* results, PyObject* value, Name category) {
+int append_labelled(Function* f, State* st, IntegrationPairs& results, PyObject* value, Name category) {
   Ref label = call_fn(f, st, F_display_name, value);
   if (!label) return -1;
-  return append_pair(results, label.get(), st->names[category]);
+  return results.add(label.get(), st->names[category]);
 }
 
 // Value of `key` when true: 1 with `out` set, 0 when false, -1 on error.
@@ -28,7 +47,7 @@ int true_value(PyObject* attrs, PyObject* key, Ref& out) {
 
 // The first prefix pair of the global table that a "dravik." key starts
 // with: 1 when one was appended, 0 when none, -1 on error.
-int prefix_fallback(Function* f, State* st, PyObject* attrs, PyObject* results) {
+int prefix_fallback(Function* f, State* st, PyObject* attrs, IntegrationPairs& results) {
   Ref table = get_global(f, st->names[N_ATTR_PREFIX_INTEGRATIONS]);
   if (!table) return -1;
   Ref items;
@@ -55,7 +74,7 @@ int prefix_fallback(Function* f, State* st, PyObject* attrs, PyObject* results) 
                        Py_TYPE(prefix)->tp_name);
           return -1;
         }
-        if (starts_with(held.get(), prefix)) return PyList_Append(results, pair) < 0 ? -1 : 1;
+        if (starts_with(held.get(), prefix)) return results.add_pair(pair) < 0 ? -1 : 1;
       }
     } else {
       const Py_ssize_t n = PyList_GET_SIZE(items.get());
@@ -68,7 +87,7 @@ int prefix_fallback(Function* f, State* st, PyObject* attrs, PyObject* results) 
         if (!starts) return -1;
         const int t = PyObject_IsTrue(starts.get());
         if (t < 0) return -1;
-        if (t) return PyList_Append(results, pair) < 0 ? -1 : 1;
+        if (t) return results.add_pair(pair) < 0 ? -1 : 1;
       }
     }
     if (PyDict_GET_SIZE(attrs) != size) {
@@ -79,85 +98,95 @@ int prefix_fallback(Function* f, State* st, PyObject* attrs, PyObject* results) 
   return 0;
 }
 
-PyObject* extract_integrations_impl(Function* f, PyObject* const* args) {
-  State* st = state_of(f);
-  PyObject* attrs = args[0];
-  Ref results = Ref::steal(PyList_New(0));
-  if (!results) return nullptr;
-  PyObject* out = results.get();
+}  // namespace
+
+int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPairs& out) {
   Ref v;
   int t;
 
   // 1. Provider name: a framework (with the provider behind its model) or an LLM provider.
-  if ((t = true_value(attrs, st->names[N_a_provider_name], v)) < 0) return nullptr;
+  if ((t = true_value(attrs, st->names[N_a_provider_name], v)) < 0) return -1;
   if (t) {
     Ref lowered = lower_text(st, v.get());
-    if (!lowered) return nullptr;
+    if (!lowered) return -1;
     Ref frameworks = get_global(f, st->names[N_FRAMEWORK_PROVIDERS]);
-    if (!frameworks) return nullptr;
+    if (!frameworks) return -1;
     const int is_framework = PyAnySet_Check(frameworks.get()) ? PySet_Contains(frameworks.get(), lowered.get())
                                                               : PySequence_Contains(frameworks.get(), lowered.get());
-    if (is_framework < 0) return nullptr;
+    if (is_framework < 0) return -1;
     if (is_framework) {
-      if (append_labelled(f, st, out, v.get(), N_v_framework) < 0) return nullptr;
+      if (append_labelled(f, st, out, v.get(), N_v_framework) < 0) return -1;
       Ref model = first_true(attrs, nullptr, st->names[N_a_llm_model]);
       if (!model) {
-        if (PyErr_Occurred()) return nullptr;
+        if (PyErr_Occurred()) return -1;
         model = dict_get(attrs, st->names[N_a_request_model]);
-        if (!model) return nullptr;
+        if (!model) return -1;
       }
-      if ((t = PyObject_IsTrue(model.get())) < 0) return nullptr;
+      if ((t = PyObject_IsTrue(model.get())) < 0) return -1;
       if (t) {
         Ref real = call_fn(f, st, F_derive_llm_provider, model.get());
-        if (!real || (t = PyObject_IsTrue(real.get())) < 0) return nullptr;
-        if (t && append_pair(out, real.get(), st->names[N_v_llm]) < 0) return nullptr;
+        if (!real || (t = PyObject_IsTrue(real.get())) < 0) return -1;
+        if (t && out.add(real.get(), st->names[N_v_llm]) < 0) return -1;
       }
     } else if (append_labelled(f, st, out, v.get(), N_v_llm) < 0) {
-      return nullptr;
+      return -1;
     }
   }
 
   // 2. Framework.
-  if ((t = true_value(attrs, st->names[N_a_framework], v)) < 0) return nullptr;
-  if (t && append_labelled(f, st, out, v.get(), N_v_framework) < 0) return nullptr;
+  if ((t = true_value(attrs, st->names[N_a_framework], v)) < 0) return -1;
+  if (t && append_labelled(f, st, out, v.get(), N_v_framework) < 0) return -1;
 
   // 3. Retrieval source, else collection.
   Ref source = first_true(attrs, Py_None, st->names[N_a_retrieval_source]);
-  if (!source) return nullptr;
+  if (!source) return -1;
   if (source.get() == Py_None) {
     source = dict_get(attrs, st->names[N_a_retrieval_collection]);
-    if (!source) return nullptr;
+    if (!source) return -1;
   }
-  if ((t = PyObject_IsTrue(source.get())) < 0) return nullptr;
-  if (t && append_labelled(f, st, out, source.get(), N_v_retrieval) < 0) return nullptr;
+  if ((t = PyObject_IsTrue(source.get())) < 0) return -1;
+  if (t && append_labelled(f, st, out, source.get(), N_v_retrieval) < 0) return -1;
 
   // 4. Embedding model, verbatim.
-  if ((t = true_value(attrs, st->names[N_a_embedding_model], v)) < 0) return nullptr;
-  if (t && append_pair(out, v.get(), st->names[N_v_embedding]) < 0) return nullptr;
+  if ((t = true_value(attrs, st->names[N_a_embedding_model], v)) < 0) return -1;
+  if (t && out.add(v.get(), st->names[N_v_embedding]) < 0) return -1;
 
   // 5. Guardrail name verbatim; else any moderation verdict.
-  if ((t = true_value(attrs, st->names[N_a_guardrail_name], v)) < 0) return nullptr;
+  if ((t = true_value(attrs, st->names[N_a_guardrail_name], v)) < 0) return -1;
   if (t) {
-    if (append_pair(out, v.get(), st->names[N_v_safety]) < 0) return nullptr;
+    if (out.add(v.get(), st->names[N_v_safety]) < 0) return -1;
   } else {
     Ref flagged = dict_get(attrs, st->names[N_a_moderation_flagged]);
-    if (!flagged) return nullptr;
+    if (!flagged) return -1;
     if (flagged.get() != Py_None) {
       Ref pair = get_global(f, st->names[N_MODERATION_INTEGRATION]);
-      if (!pair || PyList_Append(out, pair.get()) < 0) return nullptr;
+      if (!pair || out.add_pair(pair.get()) < 0) return -1;
     }
   }
 
   // 6. Evaluation framework. 7. Reranker.
-  if ((t = true_value(attrs, st->names[N_a_eval_framework], v)) < 0) return nullptr;
-  if (t && append_labelled(f, st, out, v.get(), N_v_eval) < 0) return nullptr;
-  if ((t = true_value(attrs, st->names[N_a_rerank_system], v)) < 0) return nullptr;
-  if (t && append_labelled(f, st, out, v.get(), N_v_reranking) < 0) return nullptr;
+  if ((t = true_value(attrs, st->names[N_a_eval_framework], v)) < 0) return -1;
+  if (t && append_labelled(f, st, out, v.get(), N_v_eval) < 0) return -1;
+  if ((t = true_value(attrs, st->names[N_a_rerank_system], v)) < 0) return -1;
+  if (t && append_labelled(f, st, out, v.get(), N_v_reranking) < 0) return -1;
 
   // 8. Only when nothing else was found: the first known "dravik.<service>." key.
-  if (PyList_GET_SIZE(out) == 0 && prefix_fallback(f, st, attrs, out) < 0) return nullptr;
+  if (out.size() == 0 && prefix_fallback(f, st, attrs, out) < 0) return -1;
+  return 0;
+}
+
+namespace {
+
+PyObject* extract_integrations_impl(Function* f, PyObject* const* args) {
+  Ref results = Ref::steal(PyList_New(0));
+  if (!results) return nullptr;
+  IntegrationPairs pairs;
+  pairs.list = results.get();
+  if (extract_integrations(f, state_of(f), args[0], pairs) < 0) return nullptr;
   return results.release();
 }
+
+
 
 const Param kAttrsParam[] = {{"attrs", ArgType::Dict, "dict"}};
 

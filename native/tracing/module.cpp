@@ -5,7 +5,8 @@
 #include "common/module.hpp"
 #include "common/names.hpp"
 #include "tracing/functions.hpp"
-#include "tracing/state.hpp"
+#include "tracing/span_counts.hpp"
+#include "tracing/support.hpp"
 #include "tracing/tables.hpp"
 
 namespace dravik::tracing {
@@ -14,96 +15,104 @@ namespace {
 
 State* get_state(PyObject* m) { return static_cast<State*>(PyModule_GetState(m)); }
 
-// The first definition of `name` along the type's MRO (borrowed), or NULL.
-PyObject* mro_lookup(PyTypeObject* tp, PyObject* name) {
-  PyObject* mro = tp->tp_mro;
-  if (mro == nullptr || !PyTuple_Check(mro)) return nullptr;
-  for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-    PyObject* base = PyTuple_GET_ITEM(mro, i);
-    PyObject* dict = reinterpret_cast<PyTypeObject*>(base)->tp_dict;
-    if (dict == nullptr) continue;
-    PyObject* v = PyDict_GetItemWithError(dict, name);
-    if (v != nullptr) return v;
-    if (PyErr_Occurred()) return nullptr;
-  }
-  return nullptr;
-}
-
 constexpr const char* kCapturingDoc = "Captures completed OTel spans into the active DravikContext._spans buffer.";
 constexpr const char* kNoopDoc = "No-op processor when OTel is not installed.";
 
-// The SDK's attribute container, kept only when its item access is the
-// SDK's own plain-dict reading and a probe confirms it; otherwise span
-// attributes are always read through the mapping protocol.
-void init_bounded_attrs(State* st) {
+// The SDK's attribute container, kept only when its item access and length
+// are the SDK's own plain-dict reading and a probe confirms its iteration;
+// otherwise span attributes are always read through the mapping protocol.
+// -1 with an exception set on failure (the caller decides what is fatal).
+int init_bounded_attrs(State* st) {
   Ref module_name = Ref::steal(PyUnicode_FromString("opentelemetry.attributes"));
   Ref class_name = Ref::steal(PyUnicode_FromString("BoundedAttributes"));
   Ref abc_name = Ref::steal(PyUnicode_FromString("collections.abc"));
   Ref mapping_name = Ref::steal(PyUnicode_FromString("Mapping"));
-  if (!module_name || !class_name || !abc_name || !mapping_name) return;
+  if (!module_name || !class_name || !abc_name || !mapping_name) return -1;
   Ref cls = import_from(module_name.get(), class_name.get());
-  Ref mapping = cls ? import_from(abc_name.get(), mapping_name.get()) : Ref();
-  if (!cls || !mapping || !PyType_Check(cls.get())) return;
+  if (!cls) return -1;
+  Ref mapping = import_from(abc_name.get(), mapping_name.get());
+  if (!mapping) return -1;
+  if (!PyType_Check(cls.get())) return 0;
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls.get());
   // Own __getitem__/__iter__/__len__, and get/keys inherited from Mapping.
   for (const char* own : {"__getitem__", "__iter__", "__len__"}) {
-    PyObject* fn = PyDict_GetItemString(tp->tp_dict, own);
-    if (fn == nullptr || !PyFunction_Check(fn)) return;
+    Ref key = Ref::steal(PyUnicode_InternFromString(own));
+    if (!key) return -1;
+    PyObject* fn = PyDict_GetItemWithError(tp->tp_dict, key.get());
+    if (fn == nullptr) return PyErr_Occurred() ? -1 : 0;
+    if (!PyFunction_Check(fn)) return 0;
+    if (own[2] == 'i') continue;  // __iter__ differs between SDK versions: the probe below
+    const int same = matches_reference(st, fn, key.get());
+    if (same <= 0) return same;
   }
   for (const char* inherited : {"get", "keys"}) {
     Ref mine = Ref::steal(PyObject_GetAttrString(cls.get(), inherited));
+    if (!mine) return -1;
     Ref base = Ref::steal(PyObject_GetAttrString(mapping.get(), inherited));
-    if (!mine || !base || mine.get() != base.get()) return;
+    if (!base) return -1;
+    if (mine.get() != base.get()) return 0;
   }
-  Ref probe_attr = Ref::steal(PyObject_GetAttrString(cls.get(), "_dict"));
-  if (probe_attr) return;  // a class-level `_dict` would shadow the instance's
-  PyErr_Clear();
+  // A class-level `_dict` would shadow the instance's.
+  Ref probe_attr;
+  const int shadowed = get_optional_attr(cls.get(), st->names[N_p_dict], probe_attr);
+  if (shadowed != 0) return shadowed < 0 ? -1 : 0;
 
   // Probe: a filled container read through a proxy both ways.
   Ref items = Ref::steal(Py_BuildValue("{s:i,s:s,s:d}", "b.key", 1, "a.key", "v", "c.key", 2.5));
   Ref kwargs = Ref::steal(PyDict_New());
-  if (!items || !kwargs || PyDict_SetItemString(kwargs.get(), "attributes", items.get()) < 0) return;
+  if (!items || !kwargs || PyDict_SetItemString(kwargs.get(), "attributes", items.get()) < 0) return -1;
   Ref empty_args = Ref::steal(PyTuple_New(0));
-  Ref inst = empty_args ? Ref::steal(PyObject_Call(cls.get(), empty_args.get(), kwargs.get())) : Ref();
-  if (!inst) return;
+  if (!empty_args) return -1;
+  Ref inst = Ref::steal(PyObject_Call(cls.get(), empty_args.get(), kwargs.get()));
+  if (!inst) return -1;
   Ref proxy = Ref::steal(PyDictProxy_New(inst.get()));
-  Ref generic = proxy ? Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), proxy.get()))
-                      : Ref();
-  Ref inner = Ref::steal(PyObject_GetAttrString(inst.get(), "_dict"));
-  if (!generic || !inner || !PyDict_CheckExact(inner.get())) return;
-  if (PyObject_RichCompareBool(generic.get(), inner.get(), Py_EQ) != 1) return;
+  if (!proxy) return -1;
+  Ref generic = Ref::steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), proxy.get()));
+  if (!generic) return -1;
+  Ref inner = Ref::steal(PyObject_GetAttr(inst.get(), st->names[N_p_dict]));
+  if (!inner) return -1;
+  if (!PyDict_CheckExact(inner.get())) return 0;
+  int same = PyObject_RichCompareBool(generic.get(), inner.get(), Py_EQ);
+  if (same <= 0) return same;
   Ref generic_keys = Ref::steal(PySequence_List(generic.get()));
+  if (!generic_keys) return -1;
   Ref inner_keys = Ref::steal(PySequence_List(inner.get()));
-  if (!generic_keys || !inner_keys || PyObject_RichCompareBool(generic_keys.get(), inner_keys.get(), Py_EQ) != 1) {
-    return;
-  }
+  if (!inner_keys) return -1;
+  if ((same = PyObject_RichCompareBool(generic_keys.get(), inner_keys.get(), Py_EQ)) <= 0) return same;
 
   // Any later change to the class or a base resets this tag.
   st->bounded_attrs_version = cpython::type_version_tag(tp, st->names[N_m_get]);
-  if (st->bounded_attrs_version == 0) return;
+  if (st->bounded_attrs_version == 0) return PyErr_Occurred() ? -1 : 0;
   st->bounded_attrs_type = reinterpret_cast<PyTypeObject*>(cls.release());
+  return 0;
 }
 
 // The SDK's SpanKind, kept when its `value` is the Enum's own descriptor
 // (which answers with the member's `_value_`).
-void init_span_kind(State* st) {
+int init_span_kind(State* st) {
   Ref trace_name = Ref::steal(PyUnicode_FromString("opentelemetry.trace"));
   Ref kind_name = Ref::steal(PyUnicode_FromString("SpanKind"));
   Ref enum_name = Ref::steal(PyUnicode_FromString("enum"));
   Ref enum_cls_name = Ref::steal(PyUnicode_FromString("Enum"));
-  if (!trace_name || !kind_name || !enum_name || !enum_cls_name) return;
+  if (!trace_name || !kind_name || !enum_name || !enum_cls_name) return -1;
   Ref cls = import_from(trace_name.get(), kind_name.get());
-  Ref enum_cls = cls ? import_from(enum_name.get(), enum_cls_name.get()) : Ref();
-  if (!cls || !enum_cls || !PyType_Check(cls.get()) || !PyType_Check(enum_cls.get())) return;
+  if (!cls) return -1;
+  Ref enum_cls = import_from(enum_name.get(), enum_cls_name.get());
+  if (!enum_cls) return -1;
+  if (!PyType_Check(cls.get()) || !PyType_Check(enum_cls.get())) return 0;
   PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls.get());
   PyObject* original = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(enum_cls.get())->tp_dict,
                                                st->names[N_p_value]);
-  if (original == nullptr) return;
-  if (mro_lookup(tp, st->names[N_p_value]) != original) return;
-  if (mro_lookup(tp, st->names[N_p_value_]) != nullptr) return;
+  if (original == nullptr) return PyErr_Occurred() ? -1 : 0;
+  Ref held = Ref::borrow(original);
+  PyObject* found = mro_lookup(tp, st->names[N_p_value]);
+  if (found != original) return PyErr_Occurred() ? -1 : 0;
+  if (mro_lookup(tp, st->names[N_p_value_]) != nullptr) return 0;
+  if (PyErr_Occurred()) return -1;
   st->span_kind_version = cpython::type_version_tag(tp, st->names[N_p_value]);
-  if (st->span_kind_version == 0) return;
+  if (st->span_kind_version == 0) return PyErr_Occurred() ? -1 : 0;
   st->span_kind_type = reinterpret_cast<PyTypeObject*>(cls.release());
+  return 0;
 }
 
 int init_state(PyObject* m, State* st) {
@@ -113,11 +122,15 @@ int init_state(PyObject* m, State* st) {
   st->db_short_names = build_db_short_names();
   st->clean_key_cache = PyDict_New();
   st->label_cache = PyDict_New();
-  st->record_template = PyDict_New();
-  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template) return -1;
-  for (Name key : {N_p_name, N_p_kind, N_p_status, N_r_duration_ms, N_p_attributes, N_r_input_data, N_r_output_data,
-                   N_r_start_ns, N_r_end_ns, N_r_trace_id, N_r_span_id, N_r_parent_id, N_r_from_processor}) {
-    if (PyDict_SetItem(st->record_template, st->names[key], Py_None) < 0) return -1;
+  st->record_template = build_record_template(st);
+  st->two_64 = PyLong_FromUnsignedLongLong(1ULL << 63);
+  if (st->two_64 != nullptr) {
+    Ref two = Ref::steal(PyLong_FromLong(2));
+    Ref half = Ref::steal(st->two_64);
+    st->two_64 = two ? PyNumber_Multiply(half.get(), two.get()) : nullptr;
+  }
+  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template || !st->two_64) {
+    return -1;
   }
   return 0;
 }
@@ -163,18 +176,36 @@ int add_processor_class(PyObject* m, State* st, PyObject* base, bool capturing) 
       PyDict_SetItemString(ns.get(), "__doc__", doc.get()) < 0) {
     return -1;
   }
-  for (int i = 0; i < 4; ++i) {
-    const FuncSpec* desc = capturing ? capturing_methods[i] : noop_methods[i];
+  for (int i = 0; i < 5; ++i) {
+    const FuncSpec* desc = i == 4 ? (capturing ? &kCounters : &kNoopCounters)
+                                  : (capturing ? capturing_methods[i] : noop_methods[i]);
     Ref qn = Ref::steal(PyUnicode_FromFormat("DravikSpanProcessor.%s", desc->name));
     if (!qn) return -1;
-    Ref fn = Ref::steal(make_function(st->function_type, m, desc, PyUnicode_AsUTF8(qn.get())));
-    if (!fn || PyDict_SetItemString(ns.get(), desc->name, fn.get()) < 0) return -1;
+    const char* qualname_text = PyUnicode_AsUTF8(qn.get());
+    if (qualname_text == nullptr) return -1;
+    Ref fn = Ref::steal(make_function(st->function_type, m, desc, qualname_text));
+    if (!fn) return -1;
+    if (i == 4) {
+      // A read-only property over the getter.
+      fn = call(reinterpret_cast<PyObject*>(&PyProperty_Type), fn.get());
+      if (!fn) return -1;
+    }
+    if (PyDict_SetItemString(ns.get(), desc->name, fn.get()) < 0) return -1;
   }
-  Ref bases = Ref::steal(PyTuple_Pack(1, base));
+  // The capturing processor keeps its span counts in a native base class.
+  Ref bases = Ref::steal(capturing ? PyTuple_Pack(2, base, reinterpret_cast<PyObject*>(st->counts_type))
+                                   : PyTuple_Pack(1, base));
   if (!bases) return -1;
   PyObject* metaclass = reinterpret_cast<PyObject*>(Py_TYPE(base));
   Ref cls = call(metaclass, qualname.get(), bases.get(), ns.get());
   if (!cls) return -1;
+  if (capturing) {
+    if (!PyType_Check(cls.get()) || !PyType_IsSubtype(reinterpret_cast<PyTypeObject*>(cls.get()), st->counts_type)) {
+      PyErr_SetString(PyExc_TypeError, "the processor class does not hold span counts");
+      return -1;
+    }
+    st->processor_type = reinterpret_cast<PyTypeObject*>(cls.new_ref());
+  }
   return PyModule_AddObjectRef(m, "DravikSpanProcessor", cls.get());
 }
 
@@ -184,7 +215,9 @@ int exec_module(PyObject* m) {
 
   Ref modname = Ref::steal(PyModule_GetNameObject(m));
   if (!modname) return -1;
-  if (add_owned(m, "logger", get_logger(PyUnicode_AsUTF8(modname.get())).release()) < 0) return -1;
+  const char* modname_text = PyUnicode_AsUTF8(modname.get());
+  if (modname_text == nullptr) return -1;
+  if (add_owned(m, "logger", get_logger(modname_text).release()) < 0) return -1;
 
   Ref span_processor;
   Ref readable_span;
@@ -195,13 +228,10 @@ int exec_module(PyObject* m) {
         PyModule_AddObjectRef(m, "ReadableSpan", readable_span.get()) < 0) {
       return -1;
     }
-    // Both are optional speed-ups: a failure leaves the generic reads on.
-    for (void (*init)(State*) : {init_bounded_attrs, init_span_kind}) {
-      init(st);
-      if (PyErr_Occurred()) {
-        if (!PyErr_ExceptionMatches(PyExc_Exception)) return -1;
-        PyErr_Clear();
-      }
+    // Optional speed-ups: a failure leaves the generic reads on.  The
+    // reference getters come first: the container check uses them too.
+    for (int (*init)(State*) : {init_field_reads, init_bounded_attrs, init_span_kind}) {
+      if (init(st) < 0 && !swallow_exception()) return -1;
     }
   }
   if (PyModule_AddObjectRef(m, "_HAS_OTEL", has_otel ? Py_True : Py_False) < 0) return -1;
@@ -234,6 +264,7 @@ int exec_module(PyObject* m) {
   if (add_fn(m, st, F_span_to_dict, &kSpanToDict) < 0) return -1;
   if (add_fn(m, st, F_clean_attr_key, &kCleanAttrKey) < 0) return -1;
 
+  if (has_otel && (st->counts_type = make_counts_type(m)) == nullptr) return -1;
   PyObject* base = has_otel ? span_processor.get() : reinterpret_cast<PyObject*>(&PyBaseObject_Type);
   return add_processor_class(m, st, base, has_otel != 0);
 }
@@ -248,6 +279,12 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
+  Py_VISIT(st->counts_type);
+  Py_VISIT(st->status_code_cls);
+  Py_VISIT(st->status_error);
+  Py_VISIT(st->two_64);
+  Py_VISIT(st->processor_type);
+  if (const int r = traverse_field_reads(st, visit, arg)) return r;
   for (PyObject* fn : st->original) Py_VISIT(fn);
   return visit_all(st->names, N_COUNT, visit, arg);
 }
@@ -262,6 +299,12 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
+  Py_CLEAR(st->counts_type);
+  Py_CLEAR(st->status_code_cls);
+  Py_CLEAR(st->status_error);
+  Py_CLEAR(st->two_64);
+  Py_CLEAR(st->processor_type);
+  clear_field_reads(st);
   clear_all(st->original, F_COUNT);
   clear_all(st->names, N_COUNT);
   return 0;

@@ -2,6 +2,7 @@
 #include "common/unpack.hpp"
 #include "host/host.hpp"
 #include "tracing/functions.hpp"
+#include "tracing/span_counts.hpp"
 #include "tracing/support.hpp"
 
 namespace dravik::tracing {
@@ -10,9 +11,11 @@ namespace {
 
 // from ..instrumentors._context_var import _current_context
 Ref current_context_var(Function* f, State* st) {
-  Ref mod = Ref::borrow(loaded_module(st->names[N_mod_context_var]));
-  if (mod) {
-    Ref var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
+  Ref mod;
+  const int found = loaded_module(st->names[N_mod_context_var], mod);
+  if (found < 0) return Ref();
+  if (found) {
+    Ref var = module_attr(mod.get(), st->names[N_c_current_context]);
     if (var || !PyErr_ExceptionMatches(PyExc_AttributeError)) return var;
     PyErr_Clear();
   }
@@ -29,15 +32,40 @@ Ref current_context_var(Function* f, State* st) {
   return var;
 }
 
-int record_integrations(State* st, PyObject* ctx, PyObject* pairs) {
-  Ref it = Ref::steal(PyObject_GetIter(pairs));
+int record_integration(State* st, PyObject* ctx, PyObject* label, PyObject* category) {
+  Ref r = call_method(ctx, st->names[N_c_record_integration], label, category);
+  return r ? 0 : -1;
+}
+
+// Step 4: the integrations of `attrs`, each reported to the run.
+int record_integrations(Function* f, State* st, PyObject* ctx, PyObject* attrs) {
+  Ref extract = get_global(f, st->names[kFnGlobal[F_extract_integrations]]);
+  if (!extract) return -1;
+  if (extract.get() == st->original[F_extract_integrations]) {
+    // Our own rules: their pairs need no list; all are found before any is reported.
+    IntegrationPairs pairs;
+    if (extract_integrations(reinterpret_cast<Function*>(extract.get()), st, attrs, pairs) < 0) return -1;
+    for (int i = 0; i < pairs.n; ++i) {
+      if (pairs.second[i]) {
+        if (record_integration(st, ctx, pairs.first[i].get(), pairs.second[i].get()) < 0) return -1;
+        continue;
+      }
+      Ref label;
+      Ref category;
+      if (unpack2(pairs.first[i].get(), label, category) < 0) return -1;
+      if (record_integration(st, ctx, label.get(), category.get()) < 0) return -1;
+    }
+    return 0;
+  }
+  Ref results = call(extract.get(), attrs);
+  if (!results) return -1;
+  Ref it = Ref::steal(PyObject_GetIter(results.get()));
   if (!it) return -1;
   while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
     Ref label;
     Ref category;
     if (unpack2(item.get(), label, category) < 0) return -1;
-    Ref r = call_method(ctx, st->names[N_c_record_integration], label.get(), category.get());
-    if (!r) return -1;
+    if (record_integration(st, ctx, label.get(), category.get()) < 0) return -1;
   }
   return PyErr_Occurred() ? -1 : 0;
 }
@@ -49,12 +77,14 @@ int drops(Function* f, State* st, Fn filter, PyObject* attrs) {
   return PyObject_IsTrue(r.get());
 }
 
-// The capture of one ended span; -1 with an exception set on failure.
-int capture(Function* f, State* st, PyObject* span) {
+// The capture of one ended span; -1 with an exception set on failure,
+// else 0 with `outcome` set.
+int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   Ref var = current_context_var(f, st);
   if (!var) return -1;
   Ref ctx = host::context_var_get(var.get());
   if (!ctx) return -1;
+  outcome = SC_outside_run;
   if (ctx.get() == Py_None) return 0;
   Ref run_id = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_run_id]));
   if (!run_id) return -1;
@@ -62,30 +92,22 @@ int capture(Function* f, State* st, PyObject* span) {
   if (t <= 0) return t;
 
   // A plain dict of the span's attributes, shared by the steps below.
-  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
-  if (!attributes) return -1;
-  const int has = mapping_truth(st, attributes.get());
-  if (has < 0) return -1;
-  Ref attrs;
-  if (!has) {
-    attrs = Ref::steal(PyDict_New());
-  } else if (PyDict_CheckExact(attributes.get())) {
-    attrs = std::move(attributes);
-  } else {
-    attrs = copy_mapping(st, attributes.get());
-  }
+  SpanAttrs attributes;
+  if (span_attributes(st, span, attributes) < 0) return -1;
+  Ref attrs = attributes.truth && attributes.value_is_dict ? std::move(attributes.value) : attributes.copy();
   if (!attrs) return -1;
 
-  Ref pairs = call_fn(f, st, F_extract_integrations, attrs.get());
-  if (!pairs || record_integrations(st, ctx.get(), pairs.get()) < 0) return -1;
+  if (record_integrations(f, st, ctx.get(), attrs.get()) < 0) return -1;
 
   Ref span_type = dict_get(attrs.get(), st->names[N_a_span_type]);
   if (!span_type || (t = PyObject_IsTrue(span_type.get())) < 0) return -1;
   if (t) {
     Ref r = call_fn(f, st, F_merge, ctx.get(), span, attrs.get());
+    outcome = SC_merged;
     return r ? 0 : -1;
   }
 
+  outcome = SC_filtered;
   for (Fn filter : {F_is_dravik_api_call, F_is_llm_provider_http_call, F_is_noisy_infra_call}) {
     if ((t = drops(f, st, filter, attrs.get())) != 0) return t < 0 ? -1 : 0;
   }
@@ -104,13 +126,20 @@ int capture(Function* f, State* st, PyObject* span) {
 
   Ref buffer = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_otel_spans]));
   if (!buffer) return -1;
+  outcome = SC_captured;
   if (PyList_CheckExact(buffer.get())) return PyList_Append(buffer.get(), record.get());
   Ref r = call_method(buffer.get(), st->names[N_m_append], record.get());
   return r ? 0 : -1;
 }
 
 PyObject* on_end_impl(Function* f, PyObject* const* args) {
-  if (capture(f, state_of(f), args[1]) < 0 && !swallow_exception()) return nullptr;
+  State* st = state_of(f);
+  SpanCount outcome = SC_failed;
+  if (capture(f, st, args[1], outcome) < 0) {
+    if (!swallow_exception()) return nullptr;
+    outcome = SC_failed;
+  }
+  count_span(st, args[0], outcome);
   Py_RETURN_NONE;
 }
 

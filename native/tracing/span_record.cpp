@@ -2,9 +2,27 @@
 #include "tracing/functions.hpp"
 #include "tracing/support.hpp"
 
+#include <utility>
+
 namespace dravik::tracing {
 
 namespace {
+
+constexpr Name kRecordKeys[] = {N_p_name,       N_p_kind,       N_p_status,      N_r_duration_ms, N_p_attributes,
+                                N_r_input_data, N_r_output_data, N_r_start_ns,   N_r_end_ns,      N_r_trace_id,
+                                N_r_span_id,    N_r_parent_id,  N_r_from_processor};
+
+// The value the record template holds under `key`.
+PyObject* record_default(State* st, Name key) {
+  switch (key) {
+    case N_p_status: return st->names[N_v_ok];
+    case N_r_trace_id:
+    case N_r_span_id:
+    case N_r_parent_id: return st->names[N_v_empty];
+    case N_r_from_processor: return Py_True;
+    default: return Py_None;
+  }
+}
 
 // Whether `key` starts with one of the two stripped namespaces.
 bool has_namespace(State* st, PyObject* key) {
@@ -30,8 +48,8 @@ Ref value_or(PyObject* attrs, PyObject* key, PyObject* fallback, PyObject* dflt)
 }
 
 // `value or 0` of a span time.
-Ref time_or_zero(PyObject* span, PyObject* prop, PyObject* zero) {
-  Ref v = Ref::steal(PyObject_GetAttr(span, prop));
+Ref time_or_zero(State* st, PyObject* span, SpanProp prop, PyObject* zero) {
+  Ref v = span_property(st, span, prop);
   if (!v) return v;
   const int t = PyObject_IsTrue(v.get());
   if (t < 0) return Ref();
@@ -116,9 +134,51 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
   return 0;
 }
 
-// The hexadecimal text of `holder`'s id property `prop`.
-Ref id_text(State* st, PyObject* holder, PyObject* prop, int digits) {
-  Ref v = Ref::steal(PyObject_GetAttr(holder, prop));
+// Whether `StatusCode.ERROR` on `cls` is the plain member in the class's own
+// dict: the metaclass adds nothing of that name, reads attributes with
+// type's own __getattribute__, and the member is no descriptor.
+int error_member_is_plain(State* st, PyTypeObject* cls, PyObject* member) {
+  PyTypeObject* meta = Py_TYPE(cls);
+  PyObject* name = st->names[N_ERROR];
+  PyObject* type_getattribute = mro_lookup(&PyType_Type, st->names[N_m_getattribute]);
+  if (type_getattribute == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (mro_lookup(meta, st->names[N_m_getattribute]) != type_getattribute) return PyErr_Occurred() ? -1 : 0;
+  if (mro_lookup(meta, name) != nullptr) return 0;
+  if (PyErr_Occurred()) return -1;
+  if (mro_lookup(cls, name) != member) return PyErr_Occurred() ? -1 : 0;
+  return Py_TYPE(member)->tp_descr_get == nullptr;
+}
+
+// StatusCode.ERROR of the class found at call time.  The member read last
+// is used again while the class is the same object and neither it nor its
+// metaclass has changed since (so the lookup would end in the same place).
+Ref status_error(State* st, PyObject* cls) {
+  if (cls == st->status_code_cls && cpython::type_version_valid(reinterpret_cast<PyTypeObject*>(cls), st->status_code_version) &&
+      cpython::type_version_valid(Py_TYPE(cls), st->status_code_meta_version)) {
+    return Ref::borrow(st->status_error);
+  }
+  Ref error = Ref::steal(PyObject_GetAttr(cls, st->names[N_ERROR]));
+  if (!error || !PyType_Check(cls)) return error;
+  PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+  const unsigned int version = cpython::type_version_tag(tp, st->names[N_ERROR]);
+  const unsigned int meta_version = version ? cpython::type_version_tag(Py_TYPE(cls), st->names[N_ERROR]) : 0;
+  const int plain = meta_version ? error_member_is_plain(st, tp, error.get()) : 0;
+  if (plain < 0 || PyErr_Occurred()) return Ref();
+  if (plain && cpython::type_version_valid(tp, version) && cpython::type_version_valid(Py_TYPE(cls), meta_version)) {
+    // Released only once the state is whole again: a release can run code.
+    Ref old_cls = Ref::steal(st->status_code_cls);
+    Ref old_error = Ref::steal(st->status_error);
+    st->status_code_cls = Py_NewRef(cls);
+    st->status_error = error.new_ref();
+    st->status_code_version = version;
+    st->status_code_meta_version = meta_version;
+  }
+  return error;
+}
+
+// The hexadecimal text of a span context's id `prop`.
+Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
+  Ref v = context_id(st, context, prop);
   if (!v) return v;
   return hex_id(st, v.get(), digits);
 }
@@ -130,31 +190,34 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   if (!zero) return nullptr;
 
   // 1. A record-owned copy of the attributes.
-  Ref attributes = Ref::steal(PyObject_GetAttr(span, st->names[N_p_attributes]));
-  if (!attributes) return nullptr;
-  const int has = mapping_truth(st, attributes.get());
-  if (has < 0) return nullptr;
-  Ref attrs = has ? copy_mapping(st, attributes.get()) : Ref::steal(PyDict_New());
-  if (!attrs) return nullptr;
-  attributes.reset();
+  Ref attrs;
+  {
+    SpanAttrs attributes;
+    if (span_attributes(st, span, attributes) < 0) return nullptr;
+    attrs = attributes.copy();
+    if (!attrs) return nullptr;
+  }
 
   // 2. Kind. 3. Timing. 4. Display name.
   Ref kind = call_fn(f, st, F_resolve_kind, span);
   if (!kind) return nullptr;
-  Ref start = time_or_zero(span, st->names[N_p_start_time], zero.get());
+  Ref start = time_or_zero(st, span, SP_start_time, zero.get());
   if (!start) return nullptr;
-  Ref end = time_or_zero(span, st->names[N_p_end_time], zero.get());
+  Ref end = time_or_zero(st, span, SP_end_time, zero.get());
   if (!end) return nullptr;
   // A span without a start time has no duration (not one measured from the epoch).
   Ref duration = start.get() == zero.get() ? none_ref() : duration_ms(start.get(), end.get());
   if (!duration) return nullptr;
-  Ref span_name = Ref::steal(PyObject_GetAttr(span, st->names[N_p_name]));
+  Ref span_name = span_property(st, span, SP_name);
   if (!span_name) return nullptr;
   Ref display = call_fn(f, st, F_build_display_name, span_name.get(), attrs.get());
   if (!display) return nullptr;
 
-  // 5. Cleaned attribute keys; later keys win on collisions.
-  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs.get()) + 7));
+  // 5. Cleaned attribute keys; later keys win on collisions.  Sized once
+  // for them and, on "llm" records, the summary keys of step 7 (a kind that
+  // is not an exact str is compared in step 7 only, in its place).
+  const bool maybe_llm = !PyUnicode_CheckExact(kind.get()) || PyUnicode_Compare(kind.get(), st->names[N_v_llm]) == 0;
+  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs.get()) + (maybe_llm ? 7 : 0)));
   if (!cleaned) return nullptr;
   {
     Py_ssize_t pos = 0;
@@ -211,35 +274,35 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   Ref trace_id = Ref::borrow(st->names[N_v_empty]);
   Ref span_id = Ref::borrow(st->names[N_v_empty]);
   Ref parent_id = Ref::borrow(st->names[N_v_empty]);
-  Ref context = Ref::steal(PyObject_GetAttr(span, st->names[N_p_context]));
+  Ref context = span_property(st, span, SP_context);
   if (!context) return nullptr;
   int t = PyObject_IsTrue(context.get());
   if (t < 0) return nullptr;
   if (t) {
-    trace_id = id_text(st, context.get(), st->names[N_p_trace_id], 32);
+    trace_id = id_text(st, context.get(), CP_trace_id, 32);
     if (!trace_id) return nullptr;
-    span_id = id_text(st, context.get(), st->names[N_p_span_id], 16);
+    span_id = id_text(st, context.get(), CP_span_id, 16);
     if (!span_id) return nullptr;
   }
-  Ref parent = Ref::steal(PyObject_GetAttr(span, st->names[N_p_parent]));
+  Ref parent = span_property(st, span, SP_parent);
   if (!parent || (t = PyObject_IsTrue(parent.get())) < 0) return nullptr;
   if (t) {
-    Ref pid = Ref::steal(PyObject_GetAttr(parent.get(), st->names[N_p_span_id]));
+    Ref pid = context_id(st, parent.get(), CP_span_id);
     if (!pid || (t = PyObject_IsTrue(pid.get())) < 0) return nullptr;
     if (t && !(parent_id = hex_id(st, pid.get(), 16))) return nullptr;
   }
 
   // 9. Status: the span's ERROR code, or a tool that reported its own failure.
   PyObject* status = st->names[N_v_ok];
-  Ref span_status = Ref::steal(PyObject_GetAttr(span, st->names[N_p_status]));
+  Ref span_status = span_property(st, span, SP_status);
   if (!span_status || (t = PyObject_IsTrue(span_status.get())) < 0) return nullptr;
   if (t) {
-    Ref code = Ref::steal(PyObject_GetAttr(span_status.get(), st->names[N_p_status_code]));
+    Ref code = status_code_of(st, span_status.get());
     if (!code || (t = PyObject_IsTrue(code.get())) < 0) return nullptr;
     if (t) {
       Ref status_code = fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);
       if (!status_code) return nullptr;
-      Ref error = Ref::steal(PyObject_GetAttr(status_code.get(), st->names[N_ERROR]));
+      Ref error = status_error(st, status_code.get());
       if (!error) return nullptr;
       const int is_error = equals(code.get(), error.get());
       if (is_error < 0) return nullptr;
@@ -252,24 +315,22 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     if (failed) status = st->names[N_v_error];
   }
 
-  // 10. The record, keys in their fixed order.
-  // Setting keys that the copied template already holds keeps its order and size.
+  // 10. The record, keys in their fixed order.  The copied template holds
+  // every key with its usual value ("ok", None, "", True); setting keys it
+  // already holds keeps its order and size, and a value that is the
+  // template's own needs no setting.
   Ref record = Ref::steal(PyDict_Copy(st->record_template));
   if (!record) return nullptr;
   PyObject* r = record.get();
-  if (PyDict_SetItem(r, st->names[N_p_name], display.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_p_kind], kind.get()) < 0 || PyDict_SetItem(r, st->names[N_p_status], status) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_duration_ms], duration.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_p_attributes], cleaned.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_input_data], input.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_output_data], output.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_start_ns], start.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_end_ns], end.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_trace_id], trace_id.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_span_id], span_id.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_parent_id], parent_id.get()) < 0 ||
-      PyDict_SetItem(r, st->names[N_r_from_processor], Py_True) < 0) {
-    return nullptr;
+  const std::pair<Name, PyObject*> fields[] = {
+      {N_p_name, display.get()},         {N_p_kind, kind.get()},        {N_p_status, status},
+      {N_r_duration_ms, duration.get()}, {N_p_attributes, cleaned.get()}, {N_r_input_data, input.get()},
+      {N_r_output_data, output.get()},   {N_r_start_ns, start.get()},   {N_r_end_ns, end.get()},
+      {N_r_trace_id, trace_id.get()},    {N_r_span_id, span_id.get()},  {N_r_parent_id, parent_id.get()},
+  };
+  for (const auto& [key, value] : fields) {
+    if (value == record_default(st, key)) continue;
+    if (PyDict_SetItem(r, st->names[key], value) < 0) return nullptr;
   }
   return record.release();
 }
@@ -278,6 +339,15 @@ const Param kSpanParam[] = {{"span", ArgType::Any, "'ReadableSpan'"}};
 const Param kKeyParam[] = {{"k", ArgType::Str, "str"}};
 
 }  // namespace
+
+PyObject* build_record_template(State* st) {
+  Ref record = Ref::steal(PyDict_New());
+  if (!record) return nullptr;
+  for (Name key : kRecordKeys) {
+    if (PyDict_SetItem(record.get(), st->names[key], record_default(st, key)) < 0) return nullptr;
+  }
+  return record.release();
+}
 
 const FuncSpec kSpanToDict = {
     "_span_to_dict", "Convert a completed OTel ReadableSpan to the dict format expected by _spans.", kSpanParam, 1,

@@ -82,7 +82,19 @@ namespace dravik::tracing {
   X(p_value, "value")                                                      \
   X(p_hostname, "hostname")                                                \
   X(p_dict, "_dict")                                                       \
-  X(p_value_, "_value_")                                                       \
+  X(p_value_, "_value_")                                                   \
+  X(p_fget, "fget")                                                        \
+  X(f_attributes, "_attributes")                                           \
+  X(f_name, "_name")                                                       \
+  X(f_kind, "_kind")                                                       \
+  X(f_start_time, "_start_time")                                           \
+  X(f_end_time, "_end_time")                                               \
+  X(f_context, "_context")                                                 \
+  X(f_parent, "_parent")                                                   \
+  X(f_status, "_status")                                                   \
+  X(f_status_code, "_status_code")                                         \
+  X(g_mapping_proxy, "MappingProxyType")                                   \
+  X(m_getattribute, "__getattribute__")                                    \
   X(r_duration_ms, "duration_ms")                                          \
   X(r_input_data, "input_data")                                            \
   X(r_output_data, "output_data")                                          \
@@ -194,6 +206,20 @@ inline constexpr Name kFnGlobal[F_COUNT] = {
     N_fn_clean_attr_key,
 };
 
+// SDK classes whose simple properties may be read through the fields
+// behind them (see span_fields.hpp).
+enum SdkClass : int { K_span, K_span_context, K_status, K_COUNT };
+inline constexpr int kMaxClassProps = 8;
+
+struct FieldReads {
+  PyTypeObject* type;        // the SDK class (strong); NULL without the SDK
+  unsigned int version;      // its version tag when last checked; 0 when not checked
+  int checks_left;           // checks allowed after changes to the class
+  bool checking;             // a check is running (code it runs may end a span)
+  PyObject* getters[kMaxClassProps];  // verified getter functions (strong); NULL: call the property
+  PyObject* codes[kMaxClassProps];    // their code objects when verified (strong)
+};
+
 struct State {
   PyTypeObject* function_type;
   PyObject* names[N_COUNT];
@@ -215,6 +241,20 @@ struct State {
   PyObject* label_cache;
   // The 13 record keys in their order (values None), copied for each record.
   PyObject* record_template;
+  FieldReads field_reads[K_COUNT];
+  // Reference getters compiled here, compared with the SDK's (NULL without the SDK).
+  PyObject* reference_getters;
+  // The processor's native base holding its span counts, and the processor
+  // class itself (both NULL for the no-op variant).
+  PyTypeObject* counts_type;
+  PyTypeObject* processor_type;
+  // StatusCode.ERROR as last read from the StatusCode class found at call
+  // time, with the version tags of that class and its metaclass then.
+  PyObject* status_code_cls;
+  PyObject* status_error;
+  unsigned int status_code_version;
+  unsigned int status_code_meta_version;
+  PyObject* two_64;  // 2**64
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;

@@ -5,6 +5,7 @@
 #include "common/call.hpp"
 #include "common/cpython_private.hpp"
 #include "common/lookup.hpp"
+#include "tracing/span_fields.hpp"
 #include "tracing/state.hpp"
 
 namespace dravik::tracing {
@@ -83,53 +84,66 @@ inline Ref call_fn(Function* self, State* st, Fn fn, A... args) {
 // over its own container class, whose Python-level methods cost far more
 // than the lookups themselves.  When the proxy and the container are the
 // unmodified originals, the plain dict behind them answers every read
-// exactly as the mapping protocol would; `backing_dict` returns it
-// (borrowed), or NULL when the generic protocol must be used.
-PyObject* backing_dict(State* st, PyObject* mapping);
+// exactly as the mapping protocol would.  `backing_dict` puts that dict
+// (or the mapping itself when it is an exact dict) in `out` and returns 1;
+// 0 when the generic protocol must be used; -1 on error.
+int backing_dict(State* st, PyObject* mapping, Ref& out);
+// The same for the SDK's container itself.
+int bounded_backing(State* st, PyObject* container, Ref& out);
 
-// A reader over any attribute mapping: `get(key, dflt)` as mapping.get does.
-struct AttrReader {
-  Ref hold;                  // keeps `dict` alive while host code runs between reads
-  PyObject* dict = nullptr;  // exact dict to read directly
-  PyObject* obj = nullptr;   // otherwise the mapping itself
-  State* st = nullptr;
-  Ref get(PyObject* key, PyObject* dflt = Py_None) const {
-    if (dict != nullptr) return dict_get(dict, key, dflt);
-    return call_method(obj, st->names[N_m_get], key, dflt);
-  }
-};
+// The 13 keys of a span record in their order, with the values most
+// records keep ("ok", None, "", True): each record starts as a copy.
+PyObject* build_record_template(State* st);
 
-// dict(mapping), with the fast route for the SDK's proxy.
-Ref copy_mapping(State* st, PyObject* mapping);
+// The first definition of `name` along the type's MRO (borrowed), or NULL
+// (with an exception set only on a real error).
+PyObject* mro_lookup(PyTypeObject* tp, PyObject* name);
 
-// The truth value of an attribute mapping (its length, for the SDK's proxy).
-int mapping_truth(State* st, PyObject* mapping);
-
-// A module already in sys.modules (borrowed), or NULL without an error.
-// The module cache is read directly: the exported lookup also checks
-// whether the module is still being initialised, which costs more than the
-// rest of a dropped span and matters only during the first import.
-inline PyObject* loaded_module(PyObject* name) {
+// A module already in sys.modules: 1 with `out` set, 0 when it is not
+// there (the import machinery decides), -1 on error (a lookup in the module
+// cache that raised, as the import statement's own lookup would).  The
+// cache is read directly: the exported lookup also checks whether the
+// module is still being initialised, which costs more than the rest of a
+// dropped span and matters only during the first import.
+inline int loaded_module(PyObject* name, Ref& out) {
   PyObject* modules = PyImport_GetModuleDict();
-  if (modules == nullptr || !PyDict_CheckExact(modules)) return nullptr;
+  if (modules == nullptr || !PyDict_CheckExact(modules)) return 0;
   PyObject* mod = PyDict_GetItemWithError(modules, name);
-  if (mod == nullptr) PyErr_Clear();
-  return mod == Py_None ? nullptr : mod;
+  if (mod == nullptr) return PyErr_Occurred() ? -1 : 0;
+  if (mod == Py_None) return 0;
+  out = Ref::borrow(mod);
+  return 1;
 }
 
 // `import <name>` at call time, served from the module cache.
 inline Ref fresh_import(PyObject* name) {
-  PyObject* mod = loaded_module(name);
-  if (mod != nullptr) return Ref::borrow(mod);
+  Ref mod;
+  const int found = loaded_module(name, mod);
+  if (found < 0) return Ref();
+  if (found) return mod;
   return import_module(name);
+}
+
+// getattr(module, name) for a name that the module type itself does not
+// define (so the generic lookup ends in the module's dict): a plain module
+// is read through its dict; anything else, or a name not in it, the
+// generic way.
+inline Ref module_attr(PyObject* mod, PyObject* name) {
+  if (PyModule_CheckExact(mod)) {
+    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
+    if (v != nullptr) return Ref::borrow(v);
+    if (PyErr_Occurred()) return Ref();
+  }
+  return Ref::steal(PyObject_GetAttr(mod, name));
 }
 
 // `from <module> import <attr>` at call time, served from the module cache.
 inline Ref fresh_import_from(PyObject* module_name, PyObject* attr) {
-  PyObject* mod = loaded_module(module_name);
-  if (mod != nullptr) {
-    Ref held = Ref::borrow(mod);
-    Ref v = Ref::steal(PyObject_GetAttr(held.get(), attr));
+  Ref held;
+  const int found = loaded_module(module_name, held);
+  if (found < 0) return Ref();
+  if (found) {
+    Ref v = module_attr(held.get(), attr);
     if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
     PyErr_Clear();
   }
@@ -145,12 +159,6 @@ inline int equals(PyObject* a, PyObject* b) {
   return PyObject_IsTrue(r.get());
 }
 
-// getattr(obj, name) where absence is not an error, without raising and
-// clearing an AttributeError on the way: 1 found, 0 absent, -1 error.
-inline int lookup_attr(PyObject* obj, PyObject* attr, Ref& out) {
-  return cpython::lookup_optional_attr(obj, attr, out);
-}
-
 // str.lower() of `s`; ASCII text is lowered here, anything else by the
 // object's own method.
 Ref lower_text(State* st, PyObject* s);
@@ -161,6 +169,24 @@ Ref hex_id(State* st, PyObject* value, int digits);
 // The `value` of a span kind (an enumeration member), or the kind itself.
 Ref span_kind_value(State* st, PyObject* kind);
 
+// The integration pairs of one span, as `_extract_integrations_from_attrs`
+// finds them: appended to a list, or (for the processor) kept here until
+// they are reported.  A pair taken from a module table is kept whole, to be
+// unpacked when it is reported.
+inline constexpr int kMaxIntegrationPairs = 8;  // two from the provider rule, one per other rule
+struct IntegrationPairs {
+  PyObject* list = nullptr;
+  Ref first[kMaxIntegrationPairs];
+  Ref second[kMaxIntegrationPairs];  // empty when `first` is a whole pair
+  int n = 0;
+  int add(PyObject* label, PyObject* category);
+  int add_pair(PyObject* pair);
+  Py_ssize_t size() const { return list != nullptr ? PyList_GET_SIZE(list) : n; }
+};
+
+// The rules of `_extract_integrations_from_attrs` on the exact dict `attrs`;
+// `f` is the function whose module globals are read.  -1 on error.
+int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPairs& out);
 
 inline bool starts_with(PyObject* s, PyObject* prefix) {
   return PyUnicode_Tailmatch(s, prefix, 0, PY_SSIZE_T_MAX, -1) == 1;

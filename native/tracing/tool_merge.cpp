@@ -50,7 +50,7 @@ Ref find_match(State* st, PyObject* entries, PyObject* target) {
 // Steps 4 to 6: -1 on error, else 0 with `match` set when an entry was merged.
 int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyObject* target, Ref& match) {
   Ref entries;
-  if (lookup_attr(ctx, st->names[N_c_spans], entries) < 0) return -1;
+  if (get_optional_attr(ctx, st->names[N_c_spans], entries) < 0) return -1;
   if (!entries) return 0;
   int t = PyObject_IsTrue(entries.get());
   if (t <= 0) return t;
@@ -66,6 +66,17 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
 
   Ref drop = get_global(f, st->names[N_OTEL_DROP_KEYS]);
   if (!drop) return -1;
+  // The run's redaction function covers what the merge copies as well: a
+  // string value is stored as the function's result on it.  The host's own
+  // values are left as the host recorded them.
+  Ref redact_fn;
+  const int has_fn = get_optional_attr(ctx, st->names[N_c_redact_fn], redact_fn);
+  if (has_fn < 0) return -1;
+  if (has_fn) {
+    const int t = PyObject_IsTrue(redact_fn.get());
+    if (t < 0) return -1;
+    if (!t) redact_fn.reset();
+  }
   Py_ssize_t pos = 0;
   PyObject* k;
   PyObject* v;
@@ -83,6 +94,10 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
                                 : PySequence_Contains(merged.get(), clean.get());
       if (present < 0) return -1;
       if (!present) {
+        if (redact_fn && PyUnicode_Check(value.get())) {
+          value = call(redact_fn.get(), value.get());
+          if (!value) return -1;
+        }
         const int rc = exact ? PyDict_SetItem(merged.get(), clean.get(), value.get())
                              : PyObject_SetItem(merged.get(), clean.get(), value.get());
         if (rc < 0) return -1;
@@ -100,12 +115,12 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
 
 // Step 7: the span's id onto the entry.
 int set_span_id(State* st, PyObject* entry, PyObject* span) {
-  Ref context = Ref::steal(PyObject_GetAttr(span, st->names[N_p_context]));
+  Ref context = span_property(st, span, SP_context);
   if (!context) return -1;
   int t = PyObject_IsTrue(context.get());
   if (t <= 0) return t;
   Ref span_id;
-  if (lookup_attr(context.get(), st->names[N_p_span_id], span_id) < 0) return -1;
+  if (get_optional_attr(context.get(), st->names[N_p_span_id], span_id) < 0) return -1;
   if (!span_id) return 0;
   if ((t = PyObject_IsTrue(span_id.get())) <= 0) return t;
   Ref text = hex_id(st, span_id.get(), 16);

@@ -18,6 +18,7 @@ current thread or asyncio task, which is how instrumentation finds it.
 from __future__ import annotations
 
 import contextlib
+import itertools
 import logging
 import threading
 import time
@@ -70,7 +71,8 @@ class DravikContext:
         name: A label for the run, sent with its records.
         run_id: Identifier of the run; a new random hex id by default.
         content_redact_fn: When given, called on each piece of recorded text
-            (tool inputs and outputs here, span content in the span processor)
+            (tool inputs and outputs here; span content, and the text that a
+            tool span adds to its tool-call record, in the span processor)
             and its result recorded instead.
         client: The client used to post the run when it ends. When omitted,
             a :class:`~dravik_observe.client.DravikObserveClient` is used if
@@ -101,7 +103,12 @@ class DravikContext:
         self._otel_spans: List[Dict[str, Any]] = []
         self._governance_blocked = False
         self._governance_reason: Optional[str] = None
-        self._integrations: Dict[Tuple[str, str], int] = {}
+        # (name, category) -> a counter advanced once per report.  A report
+        # is two single calls into C (dict.setdefault, next), each atomic,
+        # so the span processor's hot path takes no lock; readers take
+        # `_integrations_lock` among themselves (see _integration_counts).
+        self._integrations: Dict[Tuple[str, str], Iterator[int]] = {}
+        self._integration_reads: Dict[Tuple[str, str], int] = {}
         self._integrations_lock = threading.Lock()
         self._tokens: List[Token[Optional[DravikContext]]] = []
 
@@ -137,18 +144,26 @@ class DravikContext:
         Repeats are counted, not listed twice.
         """
         key = (name, category)
-        with self._integrations_lock:
-            self._integrations[key] = self._integrations.get(key, 0) + 1
+        counter = self._integrations.get(key)
+        if counter is None:
+            counter = self._integrations.setdefault(key, itertools.count())
+        next(counter)
 
     @property
     def integrations(self) -> List[Tuple[str, str]]:
         """The (name, category) pairs recorded so far, each once, in first-seen order."""
-        with self._integrations_lock:
-            return list(self._integrations)
+        return list(self._integrations)
 
     def _integration_counts(self) -> List[Tuple[Tuple[str, str], int]]:
+        # A counter cannot be read without advancing it: reading returns
+        # reports + earlier reads, and the reads of each key are counted here.
         with self._integrations_lock:
-            return list(self._integrations.items())
+            counts = []
+            for key, counter in list(self._integrations.items()):
+                reads = self._integration_reads.get(key, 0)
+                counts.append((key, next(counter) - reads))
+                self._integration_reads[key] = reads + 1
+            return counts
 
     def record_decision(
         self,

@@ -428,7 +428,11 @@ class _CountingIds(IdGenerator):
         return ((1 << 128) - 1 - self.n) if self.n % 2 else self.n
 
 
-def _sdk_span(name: str, attributes: Dict[str, Any], kind_index: int, status: int) -> Any:
+def _sdk_span(
+    name: str, attributes: Dict[str, Any], kind_index: int, status: int, readable: bool, hostile: Optional[Tuple[str, type]]
+) -> Any:
+    """An ended SDK span: the live span, or the ReadableSpan that processors are given (read through its
+    fields), optionally with a key in its attribute container's instance dict that raises when compared."""
     from opentelemetry.sdk.trace import TracerProvider
     from opentelemetry.trace import SpanKind, Status, StatusCode
 
@@ -439,7 +443,9 @@ def _sdk_span(name: str, attributes: Dict[str, Any], kind_index: int, status: in
     if status:
         span.set_status(Status(list(StatusCode)[status % 3], "described"))
     span.end()
-    return span
+    if hostile is not None:
+        span._attributes.__dict__[Collider(*hostile)] = None
+    return span._readable_span() if readable else span
 
 
 _PLAIN_TRACER: List[Any] = [None]
@@ -456,6 +462,8 @@ sdk_span = st.builds(
     st.dictionaries(st.sampled_from(ATTR_KEYS), sdk_attr_value, max_size=6),
     st.integers(0, 4),
     st.integers(0, 3),
+    st.booleans(),
+    st.one_of(st.none(), st.tuples(st.sampled_from(["get", "keys"]), exceptions)),
 )
 SPAN_PROPS = ("attributes", "name", "kind", "start_time", "end_time", "context", "parent", "status")
 
@@ -805,6 +813,8 @@ def targets_for(module: str) -> List[Target]:
             Target("DravikSpanProcessor.on_end (unbound)", t.DravikSpanProcessor.on_end, [anything, span_arg], is_none, quiet=True, with_ctx=True),
             Target("DravikSpanProcessor.shutdown", proc.shutdown, [], is_none),
             Target("DravikSpanProcessor.force_flush", proc.force_flush, [int_arg], lambda r: r is True),
+            Target("DravikSpanProcessor.counters", t.DravikSpanProcessor.counters.fget, [st.one_of(st.just(proc), anything)],
+                   lambda r: type(r) is dict and len(r) == 5),
         ]
     raise ValueError(module)
 

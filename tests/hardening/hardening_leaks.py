@@ -278,6 +278,8 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     for label, span in (("llm", llm), ("http", http), ("db", db), ("tool", tool), ("tool record", tool_record)):
         add(f"on_end {label}", end_and_drop(run_ctx(), span))
         add(f"on_end {label} redacted", end_and_drop(run_ctx(str.upper), span))
+        # What the SDK gives processors, read through the fields behind its getters.
+        add(f"on_end {label} readable", end_and_drop(run_ctx(str.upper), span._readable_span()))
     real = DravikContext("leaks")
     add("on_end real context", in_context(real, lambda: (proc.on_end(llm), real._otel_spans.clear())))
     add("on_end outside a run", lambda: proc.on_end(llm))
@@ -305,6 +307,10 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     add("_redact_dict_values", lambda: t._redact_dict_values({"a": "b", "c": {"d": "e"}, "f": ["g", 1]}, str.upper))
     add("_span_to_dict", lambda: t._span_to_dict(llm))
     add("_span_to_dict tool", lambda: t._span_to_dict(tool_record))
+    readable_llm = llm._readable_span()
+    add("_span_to_dict readable", lambda: t._span_to_dict(readable_llm))
+    add("_resolve_kind readable", lambda: t._resolve_kind(readable_llm))
+    add("counters", lambda: proc.counters)
     add("_span_to_dict odd", expect(Exception, lambda: t._span_to_dict(Plain(attributes=5))))
     add("_clean_attr_key", lambda: t._clean_attr_key("gen_ai.usage.input_tokens"))
     add("_clean_attr_key bad type", expect(TypeError, lambda: t._clean_attr_key(5)))

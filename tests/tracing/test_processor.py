@@ -93,6 +93,91 @@ def test_tool_span_merges_into_host_record(tracer, run):
     assert run._otel_spans == []
 
 
+ZERO = dict.fromkeys(["captured", "outside_run", "filtered", "merged", "failed"], 0)
+
+
+def test_counters_say_what_became_of_each_span(vintrel, monkeypatch):
+    processor = vintrel.DravikSpanProcessor()
+    provider = TracerProvider()
+    provider.add_span_processor(processor)
+    tracer = provider.get_tracer("counts")
+    assert processor.counters == ZERO
+    tracer.start_span("outside").end()
+    with DravikContext("r") as run:
+        tracer.start_span("kept", attributes={"gen_ai.system": "openai"}).end()
+        for url in ("https://huggingface.co/m", "https://api.openai.com/v1/chat", "https://o.example/api/health"):
+            tracer.start_span("GET", attributes={"http.method": "GET", "url.full": url}).end()
+        with run.start_tool_span("search", tracer=tracer):
+            run.record_tool_call("search")
+        monkeypatch.setattr(vintrel, "_span_to_dict", lambda span: 1 / 0)
+        tracer.start_span("lost").end()
+    assert processor.counters == {"captured": 1, "outside_run": 1, "filtered": 3, "merged": 1, "failed": 1}
+    assert len(run._otel_spans) == 1
+    # Each processor counts its own spans; the view is a snapshot that cannot be set.
+    other = vintrel.DravikSpanProcessor()
+    assert other.counters == ZERO
+    snapshot = processor.counters
+    snapshot["captured"] = 99
+    assert processor.counters["captured"] == 1
+    with pytest.raises(AttributeError):
+        processor.counters = ZERO
+    # An unbound call with a foreign self records the span and counts nothing.
+    monkeypatch.undo()
+    with DravikContext("r") as run:
+        vintrel.DravikSpanProcessor.on_end(object(), FakeSpan())
+    assert len(run._otel_spans) == 1
+    with pytest.raises(TypeError, match="counters of a DravikSpanProcessor"):
+        vintrel.DravikSpanProcessor.counters.fget(object())
+
+    class Sub(vintrel.DravikSpanProcessor):
+        pass
+
+    sub = Sub()
+    sub.on_end(FakeSpan())
+    assert sub.counters["outside_run"] == 1
+
+
+def test_merged_tool_attributes_are_redacted_with_the_runs_function(tracer):
+    masked = []
+
+    def mask(text):
+        masked.append(text)
+        if "boom" in text:
+            raise ValueError(text)
+        if "stop" in text:
+            raise KeyboardInterrupt
+        return f"[{len(text)} chars]"
+
+    with DravikContext("r", content_redact_fn=mask) as run:
+        with run.start_tool_span("lookup", tracer=tracer) as span:
+            span.set_attribute("dravik.lookup.card", "4111 1111 1111 1111")
+            span.set_attribute("dravik.lookup.hits", 3)
+            span.set_attribute("gen_ai.tags", ("kept", "as is"))
+            span.set_attribute("host", "not mine")
+            run.record_tool_call("lookup", input_data="card 4111", attributes={"host": "host text"})
+    (entry,) = run._spans
+    # The host's own input was redacted once, by the host; its attribute is left alone.
+    assert masked == ["card 4111", "4111 1111 1111 1111"]
+    assert entry["input_data"] == "[9 chars]"
+    assert entry["attributes"] == {"host": "host text", "lookup.card": "[19 chars]", "lookup.hits": 3,
+                                   "tags": ("kept", "as is")}
+    assert entry["_otel_span_id"] == format(span.get_span_context().span_id, "016x")
+
+    # A failing redaction stops the merge before the value is stored, silently.
+    with DravikContext("r", content_redact_fn=mask) as run:
+        with run.start_tool_span("lookup", tracer=tracer) as span:
+            span.set_attributes({"a": "fine", "b": "boom", "c": "later"})
+            run.record_tool_call("lookup")
+    (entry,) = run._spans
+    assert entry["attributes"] == {"a": "[4 chars]"} and "_otel_span_id" not in entry
+    with DravikContext("r", content_redact_fn=mask) as run:
+        with pytest.raises(KeyboardInterrupt):
+            with run.start_tool_span("lookup", tracer=tracer) as span:
+                span.set_attribute("a", "stop")
+                run.record_tool_call("lookup")
+    assert run._spans[0]["attributes"] == {}
+
+
 def test_redaction_with_the_runs_function(tracer):
     with DravikContext("r", content_redact_fn=lambda s: "[redacted]") as run:
         tracer.start_span("execute_tool t", attributes={
@@ -247,6 +332,7 @@ p = cls()
 assert p.on_start("s") is None and p.on_start("s", parent_context=1) is None
 assert p.on_end(object()) is None and p.shutdown() is None
 assert p.force_flush() is True and p.force_flush("5") is True
+assert p.counters == dict.fromkeys(["captured", "outside_run", "filtered", "merged", "failed"], 0)
 assert cls.on_end.__doc__ is None and cls.on_end.__annotations__ == {}
 assert str(inspect.signature(cls.force_flush)) == "(self, timeout_millis=30000)"
 assert vintrel._display_name("a_b") == "A B"

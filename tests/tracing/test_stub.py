@@ -24,6 +24,7 @@ PROGRAM = textwrap.dedent(
     name: str = _build_display_name("GET", {"http.method": "GET"})
     provider_name: str | None = _derive_llm_provider("gpt-4o")
     flushed: bool = DravikSpanProcessor().force_flush(100)
+    failed: int = DravikSpanProcessor().counters["failed"]
     """
 )
 

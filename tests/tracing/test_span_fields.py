@@ -1,0 +1,277 @@
+"""SDK spans read through the fields behind their getters: the same records as through the properties.
+
+A subclass of ReadableSpan with the same instance dict goes through the public
+properties (only the SDK's exact class is read directly), so each shape is
+converted both ways and the results compared.  A profile hook tells which way
+was taken: the direct way calls no getter at all.
+"""
+
+from __future__ import annotations
+
+import enum
+import sys
+from contextlib import contextmanager
+from pathlib import Path
+from typing import Any, Iterator, List
+
+import opentelemetry.sdk.trace as sdk_trace
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+from opentelemetry import trace
+from opentelemetry.attributes import BoundedAttributes
+from opentelemetry.sdk.trace import ReadableSpan, SpanLimits, TracerProvider
+from opentelemetry.trace import Link, SpanContext, SpanKind, Status, StatusCode
+
+from dravik_observe import DravikContext
+from tracing_support import sdk_span as live_span
+
+sys.path.insert(0, str(Path(__file__).parents[1] / "hardening"))
+from hardening_fuzz import Boom, Collider  # noqa: E402
+
+sys.path.pop(0)
+
+
+def sdk_span(*args: Any, **kwargs: Any) -> ReadableSpan:
+    """What the SDK hands to span processors: a ReadableSpan of an ended span."""
+    return live_span(*args, **kwargs)._readable_span()
+
+
+class PublicSpan(ReadableSpan):
+    """Not the SDK's exact class: always read through its properties."""
+
+
+def public_twin(span: ReadableSpan) -> ReadableSpan:
+    twin = PublicSpan.__new__(PublicSpan)
+    twin.__dict__.update(span.__dict__)
+    return twin
+
+
+@contextmanager
+def getter_calls() -> Iterator[List[str]]:
+    """Names of the SDK's Python functions called meanwhile."""
+    calls: List[str] = []
+
+    def hook(frame: Any, event: str, arg: Any) -> None:
+        if event == "call" and "opentelemetry" in frame.f_code.co_filename:
+            calls.append(frame.f_code.co_name)
+
+    sys.setprofile(hook)
+    try:
+        yield calls
+    finally:
+        sys.setprofile(None)
+
+
+def both_ways(vintrel, span):
+    with getter_calls() as direct_calls:
+        direct = vintrel._span_to_dict(span)
+    with getter_calls() as public_calls:
+        public = vintrel._span_to_dict(public_twin(span))
+    assert direct == public
+    assert list(direct["attributes"]) == list(public["attributes"])
+    assert {"attributes", "name", "context", "status"} <= set(public_calls)
+    return direct, direct_calls
+
+
+LIMITED = TracerProvider(span_limits=SpanLimits(max_span_attributes=3, max_attribute_length=4)).get_tracer("limited")
+
+
+def limited_span():
+    span = LIMITED.start_span("limited", attributes={"a": "long text", "b": 1, "c": 2})
+    span.set_attribute("gen_ai.request.model", "gpt-4o")  # evicts "a"
+    span.end()
+    return span._readable_span()
+
+
+def linked_span():
+    other = sdk_span("other")
+    tracer = TracerProvider().get_tracer("links")
+    span = tracer.start_span("linked", links=[Link(other.get_span_context(), {"k": "v"})],
+                             attributes={"dravik.tool.name": "t", "dravik.tool.input": '{"q": 1}'})
+    span.add_event("evt", {"x": 1})
+    span.set_status(Status(StatusCode.ERROR, "it broke"))
+    span.end()
+    return span._readable_span()
+
+
+def bare(**kwargs):
+    return ReadableSpan(name=kwargs.pop("name", "bare"), **kwargs)
+
+
+CTX = SpanContext(trace_id=1, span_id=26, is_remote=False)
+SHAPES = {
+    "root llm span": lambda: sdk_span("chat", {"gen_ai.system": "openai", "gen_ai.usage.input_tokens": 3}),
+    "child span": lambda: sdk_span("child", {"http.method": "GET", "url.full": "https://x.io/a"},
+                                   parent=live_span("parent")),
+    "events, links, error status with a description": linked_span,
+    "attribute limits evicting and truncating": limited_span,
+    "no context, no start, no attributes": lambda: bare(),
+    "no end time": lambda: bare(context=CTX, start_time=5, attributes={"a": 1}),
+    "plain dict attributes": lambda: bare(context=CTX, parent=CTX, attributes={"gen_ai.request.model": "m"},
+                                          start_time=1, end_time=3_000_001, kind=SpanKind.SERVER),
+    "empty attribute container": lambda: bare(attributes=BoundedAttributes(attributes={}), start_time=1, end_time=2),
+    "status ok": lambda: sdk_span("ok", status=StatusCode.OK),
+}
+
+
+@pytest.mark.parametrize("shape", list(SHAPES))
+def test_direct_and_public_reads_give_the_same_record(vintrel, shape):
+    record, calls = both_ways(vintrel, SHAPES[shape]())
+    assert calls == []  # no getter ran for the SDK's own span
+    assert len(record) == 13
+
+
+ATTR_VALUES = st.one_of(st.text(max_size=6), st.integers(), st.floats(allow_nan=False), st.booleans(),
+                        st.lists(st.sampled_from(["a", "stop"]), max_size=2).map(tuple))
+ATTR_KEYS = st.sampled_from(["gen_ai.system", "gen_ai.request.model", "gen_ai.usage.input_tokens",
+                             "dravik.llm.input_tokens", "dravik.tool.name", "dravik.tool.input", "db.system",
+                             "db.statement", "http.method", "url.full", "dravik.span_type", "x", "gen_ai.x"])
+
+
+@given(attrs=st.dictionaries(ATTR_KEYS, ATTR_VALUES, max_size=8), kind=st.sampled_from(list(SpanKind)),
+       status=st.sampled_from([None, StatusCode.OK, StatusCode.ERROR]), limit=st.sampled_from([None, 2]))
+@settings(max_examples=150, deadline=None)
+def test_any_sdk_span_reads_the_same_both_ways(vintrel, attrs, kind, status, limit):
+    tracer = TracerProvider(span_limits=SpanLimits(max_span_attributes=limit)).get_tracer("h")
+    span = tracer.start_span("s", attributes=attrs, kind=kind)
+    if status is not None:
+        span.set_status(Status(status))
+    span.end()
+    span = span._readable_span()
+    try:
+        direct = vintrel._span_to_dict(span)
+    except Exception as exc:  # the public way fails alike
+        with pytest.raises(type(exc)):
+            vintrel._span_to_dict(public_twin(span))
+        return
+    assert direct == vintrel._span_to_dict(public_twin(span))
+    assert vintrel._resolve_kind(span) == vintrel._resolve_kind(public_twin(span))
+
+
+def test_processor_records_the_same_both_ways(vintrel):
+    processor = vintrel.DravikSpanProcessor()
+    spans = [shape() for shape in SHAPES.values()]
+    with DravikContext("twins") as run:
+        for span in spans:
+            processor.on_end(span)
+            processor.on_end(public_twin(span))
+    records = run._otel_spans
+    assert len(records) == 2 * len(spans) and records[0::2] == records[1::2]
+
+
+@contextmanager
+def patched(obj: Any, name: str, value: Any) -> Iterator[None]:
+    old = obj.__dict__[name]
+    setattr(obj, name, value)
+    try:
+        yield
+    finally:
+        setattr(obj, name, old)
+
+
+def test_classes_patched_after_the_first_span_are_read_through_their_new_properties(vintrel):
+    span = sdk_span("real", {"a": 1}, parent=live_span("p"))
+    first = vintrel._span_to_dict(span)
+    with patched(ReadableSpan, "name", property(lambda self: "patched " + self._name)):
+        assert vintrel._span_to_dict(span)["name"] == "patched real"
+    with patched(ReadableSpan, "attributes", property(lambda self: {"b": 2})):
+        assert vintrel._span_to_dict(span)["attributes"] == {"b": 2}
+    with patched(SpanContext, "trace_id", property(lambda self: 255)):
+        assert vintrel._span_to_dict(span)["_otel_trace_id"] == "0" * 30 + "ff"
+    with patched(SpanContext, "span_id", property(lambda self: 1)):
+        record = vintrel._span_to_dict(span)
+        assert record["_otel_span_id"] == record["_otel_parent_id"] == "0" * 15 + "1"
+    with patched(Status, "status_code", property(lambda self: StatusCode.ERROR)):
+        assert vintrel._span_to_dict(span)["status"] == "error"
+    with patched(sdk_trace, "MappingProxyType", lambda mapping: {"proxy": "replaced"}):
+        assert vintrel._span_to_dict(span)["attributes"] == {"proxy": "replaced"}
+    # Restored: the direct reads again, with the first record.
+    with getter_calls() as calls:
+        assert vintrel._span_to_dict(span) == first
+    assert calls == []
+
+
+def test_status_code_class_is_the_one_found_at_call_time(vintrel, monkeypatch):
+    span = sdk_span("failed", status=StatusCode.ERROR)
+    assert vintrel._span_to_dict(span)["status"] == "error"
+    assert vintrel._span_to_dict(span)["status"] == "error"  # the member kept from the first lookup
+
+    class Other(enum.Enum):
+        OK = 1
+        ERROR = 2
+
+    monkeypatch.setattr(trace, "StatusCode", Other)
+    assert vintrel._span_to_dict(span)["status"] == "ok"
+    monkeypatch.undo()
+    assert vintrel._span_to_dict(span)["status"] == "error"
+
+
+def test_a_getter_whose_code_is_replaced_is_called(vintrel):
+    span = sdk_span("real")
+    getter = ReadableSpan.name.fget
+    code = getter.__code__
+    getter.__code__ = (lambda self: "swapped").__code__
+    try:
+        assert vintrel._span_to_dict(span)["name"] == "swapped"
+    finally:
+        getter.__code__ = code
+    assert vintrel._span_to_dict(span)["name"] == "real"
+
+
+def test_getters_that_raise_fail_alike_both_ways(vintrel):
+    span = sdk_span("real", {"a": 1})
+    processor = vintrel.DravikSpanProcessor()
+    for prop in ("name", "context", "parent", "status", "start_time", "attributes", "kind"):
+        def fail(self, prop=prop):
+            raise Boom(prop)
+
+        with patched(ReadableSpan, prop, property(fail)):
+            with pytest.raises(Boom, match=prop):
+                vintrel._span_to_dict(span)
+            with DravikContext("r") as run:
+                assert processor.on_end(span) is None
+            assert run._otel_spans == []
+    assert processor.counters["failed"] == 7
+    # A span whose field is missing fails like its getter would.
+    hollow = ReadableSpan.__new__(ReadableSpan)
+    with pytest.raises(AttributeError, match="_attributes"):
+        vintrel._span_to_dict(hollow)
+
+
+class Once(Collider):
+    """A Collider that raises on the first comparison after it is armed, like an interrupt arriving then."""
+
+    armed = False
+
+    def __eq__(self, other: Any) -> bool:
+        if not self.armed:
+            return False
+        self.armed = False
+        return super().__eq__(other)
+
+    __hash__ = Collider.__hash__
+
+
+def hostile_container_span(name: str, exc: type) -> ReadableSpan:
+    span = sdk_span("real", {"gen_ai.system": "openai"})
+    container = span._attributes
+    key = Once(name, exc)
+    # Stored first, so that a lookup of `name` meets it before the real key.
+    container.__dict__ = {key: 1, **container.__dict__}
+    key.armed = True
+    return span
+
+
+def test_interrupts_from_the_attribute_container_are_not_swallowed(vintrel):
+    """A key of the container's instance dict that raises when a read compares with it."""
+    for name in ("_dict", "get", "keys"):
+        processor = vintrel.DravikSpanProcessor()
+        with DravikContext("r") as run:
+            with pytest.raises(KeyboardInterrupt):
+                processor.on_end(hostile_container_span(name, KeyboardInterrupt))
+            # An ordinary exception there leaves the reads to the mapping
+            # protocol, which finds the same attributes.
+            processor.on_end(hostile_container_span(name, Boom))
+        assert processor.counters == {"captured": 1, "outside_run": 0, "filtered": 0, "merged": 0, "failed": 0}
+        assert run._otel_spans[0]["attributes"]["system"] == "openai"
