@@ -39,8 +39,8 @@ Ref generic_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* 
 }
 
 // The native form of `pattern` when it applies to `text`; -1 on error.
-int native_for(State* st, PyObject* pattern, PyObject* text, rx::Regex*& out) {
-  out = nullptr;
+int native_for(State* st, PyObject* pattern, PyObject* text, std::shared_ptr<rx::Regex>& out) {
+  out.reset();
   if (!PyUnicode_Check(text)) return 0;  // re's own error for other texts
   return st->engine->lookup(pattern, out);
 }
@@ -48,7 +48,7 @@ int native_for(State* st, PyObject* pattern, PyObject* text, rx::Regex*& out) {
 }  // namespace
 
 int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
-  rx::Regex* regex;
+  std::shared_ptr<rx::Regex> regex;
   if (native_for(st, pattern, text, regex) < 0) return -1;
   if (regex == nullptr) return generic_search(st, pattern, text, matched);
   rx::Span span;
@@ -61,7 +61,7 @@ int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
 }
 
 Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal) {
-  rx::Regex* regex;
+  std::shared_ptr<rx::Regex> regex;
   if (native_for(st, pattern, text, regex) < 0) return Ref();
   if (regex == nullptr || !PyUnicode_CheckExact(literal)) return generic_replace_all(st, pattern, text, literal);
   return Ref::steal(regex->replace_all(text, literal));

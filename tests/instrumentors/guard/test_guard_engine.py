@@ -92,3 +92,45 @@ def test_backtracking_bombs_are_answered():
     assert _guard._redact_text(bomb) == bomb
     spaced = "password" + " " * 300_000 + "x"
     assert _guard._detect_credentials(spaced) == []
+
+
+def test_hundreds_of_patterns_stay_compiled_and_are_forgotten_with_their_objects():
+    import gc
+    import weakref
+
+    # More entries than any fixed-size cache would keep: every call must still
+    # give re's answers, and an entry dropped by the host is not kept alive.
+    for k in range(300):
+        _guard._CREDENTIAL_PATTERNS["rule%03d" % k] = re.compile(r"\bzz%03d_[a-f0-9]{4}\b" % k, re.IGNORECASE)
+    text = "x ZZ017_beef y zz299_0000 zz300_1234"
+    for _ in range(3):
+        assert _guard._detect_credentials(text) == ["Credential detected: rule017", "Credential detected: rule299"]
+        assert _guard._redact_text(text) == "x ##RULE017## y ##RULE299## zz300_1234"
+    probe = weakref.ref(_guard._CREDENTIAL_PATTERNS["rule017"])
+    for k in range(300):
+        del _guard._CREDENTIAL_PATTERNS["rule%03d" % k]
+    re.purge()
+    gc.collect()
+    assert probe() is None
+
+
+def test_module_instances_release_what_they_hold():
+    import gc
+    import importlib.util
+    import sys
+
+    pattern_type = type(re.compile(""))
+    spec = importlib.util.find_spec("dravik_observe.instrumentors._guard")
+
+    def cycle():
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        assert m._detect_pii("ssn 123-45-6789") == ["PII detected: ssn"]
+        del m
+        gc.collect()
+
+    cycle()
+    before = sys.getrefcount(pattern_type)
+    for _ in range(20):
+        cycle()
+    assert sys.getrefcount(pattern_type) == before
