@@ -2,7 +2,8 @@
 
     python bench/rx_fuzz_long.py [--seconds N] [--seed S]
 
-Random patterns in the supported syntax (with and without IGNORECASE) on
+Random patterns in the supported syntax (inline and scoped flags, lazy
+repeats, anchors; with and without IGNORECASE, MULTILINE and DOTALL) on
 random texts, and the guard's own patterns on texts built to come close to
 them; every case compares search spans at several positions and the result
 of substitution.  Prints how many cases were compared; exits 1 on the first
@@ -22,7 +23,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from dravik_observe import _rx  # noqa: E402
 from rx_cases import (  # noqa: E402
-    DIGITS, FOLDING, GUARD_PATTERNS, KEYWORDS, OTHER, PUNCT, WHITESPACE, WORDISH, random_pattern, random_text,
+    DIGITS, FOLDING, GUARD_PATTERNS, KEYWORDS, OTHER, PUNCT, RANDOM_FLAGS, WHITESPACE, WORDISH, random_pattern,
+    random_text,
 )
 
 
@@ -73,7 +75,7 @@ def main():
             # A case that hangs shows where (re's own backtracking, or the engine).
             faulthandler.dump_traceback_later(60)
             pattern = random_pattern(rng)
-            flags = rng.choice([0, re.IGNORECASE])
+            flags = rng.choice(RANDOM_FLAGS)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 try:

@@ -58,6 +58,8 @@
 namespace dravik::rx {
 
 inline constexpr long kFlagIgnoreCase = 2;  // re.IGNORECASE
+inline constexpr long kFlagMultiline = 8;   // re.MULTILINE
+inline constexpr long kFlagDotall = 16;     // re.DOTALL
 inline constexpr long kFlagUnicode = 32;    // re.UNICODE
 
 struct Span {

@@ -4,6 +4,7 @@
 #include "common/refs.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace dravik::rx {
 
@@ -28,8 +29,8 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
     return nullptr;
   }
   if (ensure_ready(pattern) < 0) return nullptr;
-  if (flags & ~(kFlagIgnoreCase | kFlagUnicode)) {
-    why = "flags other than IGNORECASE";
+  if (flags & ~(kFlagIgnoreCase | kFlagUnicode | kFlagMultiline | kFlagDotall)) {
+    why = "flags other than IGNORECASE, MULTILINE and DOTALL";
     return nullptr;
   }
   const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
@@ -37,10 +38,18 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
   const void* data = PyUnicode_DATA(pattern);
   std::u32string text(static_cast<size_t>(n), U'\0');
   for (Py_ssize_t i = 0; i < n; ++i) text[static_cast<size_t>(i)] = PyUnicode_READ(kind, data, i);
-  NodeP tree = parse_pattern(text, why);
+  NodeFlags global;
+  global.icase = (flags & kFlagIgnoreCase) != 0;
+  global.multiline = (flags & kFlagMultiline) != 0;
+  global.dotall = (flags & kFlagDotall) != 0;
+  NodeP tree = parse_pattern(text, global, why);
   if (!tree) return nullptr;
-  std::unique_ptr<Regex> re(new Regex());
-  if (!compile_tree(*tree, (flags & kFlagIgnoreCase) != 0, fixes, re->c_, why)) return nullptr;
+  std::unique_ptr<Regex> re(new (std::nothrow) Regex());
+  if (!re) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  if (!compile_tree(*tree, fixes, re->c_, why)) return nullptr;
   re->ab_.init(&re->c_.sets);
   re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
   re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
@@ -151,23 +160,27 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
     return 1;
   }
   if (!may_match(p, n, pos)) return 0;
-  auto word_before = [&](Py_ssize_t k) { return k > 0 && is_word(p[k - 1]); };
+  auto ctx_before = [&](Py_ssize_t k) { return k > 0 ? ctx_of_char(p[k - 1]) : X_EDGE; };
+  // A newline that ends the text is its own symbol where `$` tells it apart.
+  const bool final_nl = c_.final_newline && p[n - 1] == '\n';
+  const Py_ssize_t stop = final_nl ? n - 1 : n;
+  auto symbol = [&](Py_ssize_t k) { return k == stop ? ab_.final_newline() : ab_.of(p[k]); };
   Py_ssize_t i = pos;
   Py_ssize_t end = -1;
   int s;
   if (must_advance) {
     if (pos == n) return 0;
-    s = fwd_.first_step_nonempty(word_before(pos), ab_.of(p[pos])) >> 1;
+    s = fwd_.first_step_nonempty(ctx_before(pos), symbol(pos)) >> 1;
     i = pos + 1;
   } else {
-    s = Dfa::initial(word_before(pos));
+    s = Dfa::initial(ctx_before(pos));
   }
   const bool accel = acc_.enabled();
   const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
   Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
-    if (s <= 1 && req_on_) {
+    if (s < Dfa::kDead && req_on_) {
       // Every match holds a required character.  With j the next one, a
       // match starting at or before j has only characters that may precede
       // it in [start, j): it starts within the run of such characters that
@@ -189,17 +202,17 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       }
       if (run_start > i) {
         i = run_start;
-        s = Dfa::initial(word_before(i));
+        s = Dfa::initial(ctx_before(i));
       }
     }
     // Idle: where the next character could start a match the automaton
     // steps on (cheaper than a scan that would stop right there).
-    if (s <= 1 && accel && !(i < n && acc_.may_start(p[i]))) {
+    if (s < Dfa::kDead && accel && !(i < n && acc_.may_start(p[i]))) {
       const Py_ssize_t c = acc_.find(p, i, n);
       if (c < 0) break;
       if (c != i) {
         i = c;
-        s = Dfa::initial(word_before(i));
+        s = Dfa::initial(ctx_before(i));
       }
     }
     {
@@ -207,11 +220,11 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       const int32_t* table = fwd_.table();
       const int shift = fwd_.shift();
       const uint32_t stride = fwd_.stride();
-      while (i < n) {
+      while (i < stop) {
         const uint16_t eq = ab_.of(p[i]);
         if (sizeof(Ch) > 1 && eq >= stride) break;
         const int32_t t = table[(static_cast<size_t>(s) << shift) | eq];
-        if (t <= 5) break;  // not cached yet, or the next state is initial or dead
+        if (t < 2 * Dfa::kFirstBusy) break;  // not cached yet, or the next state is initial or dead
         if (t & 1) end = i;
         s = t >> 1;
         ++i;
@@ -221,7 +234,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       if (fwd_.final_match(s)) end = n;
       break;
     }
-    const int32_t t = fwd_.step(s, ab_.of(p[i]));
+    const int32_t t = fwd_.step(s, symbol(i));
     if (t & 1) end = i;
     s = t >> 1;
     ++i;
@@ -229,14 +242,14 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   if (end < 0) return 0;
   // Reverse from that end: the smallest start of a match ending there.
   Py_ssize_t start = -1;
-  int r = Dfa::initial(end < n && is_word(p[end]));
+  int r = Dfa::initial(end == n ? X_EDGE : end == stop ? X_FINAL : ctx_of_char(p[end]));
   for (Py_ssize_t k = end;; --k) {
     if (k == pos) {
-      const bool m = pos > 0 ? (rev_.step(r, ab_.of(p[pos - 1])) & 1) != 0 : rev_.final_match(r);
+      const bool m = pos > 0 ? (rev_.step(r, symbol(pos - 1)) & 1) != 0 : rev_.final_match(r);
       if (m) start = pos;
       break;
     }
-    const int32_t t = rev_.step(r, ab_.of(p[k - 1]));
+    const int32_t t = rev_.step(r, symbol(k - 1));
     if (t & 1) start = k;
     r = t >> 1;
     if (r == Dfa::kDead) break;
