@@ -1,5 +1,7 @@
 #include "regex/program.hpp"
 
+#include "regex/literals.hpp"
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -298,6 +300,11 @@ bool compile_tree(const Node& root, const CaseFixes& fixes, Compiled& out, std::
   if (r.weight <= 1.0) {
     out.required = std::move(r.sets);
     out.required_weight = r.weight;
+  }
+  LiteralReq lits;
+  if (find_required_literals(root, c.class_ids(), out.sets, lits)) {
+    out.literals = std::move(lits.strings);
+    out.literal_before = std::move(lits.before);
   }
   return true;
 }

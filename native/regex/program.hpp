@@ -56,6 +56,10 @@ struct Compiled {
   // such requirement could be found), and their estimated rarity.
   std::vector<uint16_t> required;
   double required_weight = 1.0;
+  // Strings one of which every match holds (see literals.hpp); empty: none
+  // worth searching for.
+  std::vector<std::vector<uint16_t>> literals;
+  std::vector<uint16_t> literal_before;
 };
 
 // Compiles the tree (each node under its own flags).

@@ -50,6 +50,7 @@
 
 #include "regex/accelerator.hpp"
 #include "regex/dfa.hpp"
+#include "regex/literals.hpp"
 
 #include <memory>
 #include <optional>
@@ -128,6 +129,7 @@ class Regex {
   Alphabet ab_;
   Dfa fwd_, rev_;
   Accelerator acc_;
+  LiteralFinder lits_;
 };
 
 // Runs a fixed list of compiled patterns over one text: a single pass finds

@@ -54,14 +54,21 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
   re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
   re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
   re->acc_.init(re->c_);
+  if (!re->c_.literals.empty()) {
+    LiteralReq req;
+    req.strings = re->c_.literals;
+    req.before = re->c_.literal_before;
+    re->lits_.init(re->c_, req);
+  }
   re->init_required();
   return re;
 }
 
 void Regex::init_required() {
-  // Only a rare requirement pays for the extra pass.
+  // Only a rare requirement pays for the extra pass; required literals,
+  // when found, serve better.
   req_on_ = false;
-  if (c_.required.empty() || c_.required_weight > 0.006) return;
+  if (lits_.enabled() || c_.required.empty() || c_.required_weight > 0.006) return;
   std::vector<uint64_t> bits(kBmpSize / 64, 0);
   bool astral = false;
   for (uint16_t s : c_.required) {
@@ -178,8 +185,25 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   const bool accel = acc_.enabled();
   const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
   Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
+  const bool lits = lits_.enabled();
+  if (lits) lits_.reset();
+  Py_ssize_t next_lit = -1;
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
+    if (s < Dfa::kDead && lits) {
+      // The same with the next occurrence of a required literal, and the
+      // run of characters that may come before it in a match.
+      if (next_lit < i) {
+        next_lit = lits_.next(p, i, n);
+        if (next_lit < 0) break;
+        run_start = next_lit;
+        while (run_start > i && lits_.before(p[run_start - 1])) --run_start;
+      }
+      if (run_start > i) {
+        i = run_start;
+        s = Dfa::initial(ctx_before(i));
+      }
+    }
     if (s < Dfa::kDead && req_on_) {
       // Every match holds a required character.  With j the next one, a
       // match starting at or before j has only characters that may precede

@@ -192,3 +192,33 @@ def test_skip_to_runs_before_required_characters(pattern):
         m = ref.search(text)
         assert mine.search(text) == (m.span() if m else None), (pattern, text)
         assert mine.sub("#", text) == ref.sub("#", text), (pattern, text)
+
+
+@pytest.mark.parametrize(
+    "pattern,flags",
+    [
+        (r"(?i)[\w.-]{0,8}?(?:secret|token)(?:[ \t\w.-]{0,3})[\s'\"]{0,2}(?:=|:)[\x60'\"\s=]{0,2}([a-z0-9]{4})"
+         r"(?:[\x60'\"\s;]|\\[nr]|$)", 0),
+        (r"(?:ab|cd)+x", 0),
+        (r"[a-c ]*abc", 0),
+        (r"(?:y|x)*_yx", re.IGNORECASE),
+        (r"\bkey\w*", re.IGNORECASE),
+        (r"(?:k.y|tok)+?e", 0),
+        (r"^[\w ]*key$", re.MULTILINE),
+    ],
+)
+def test_skip_to_runs_before_required_literals(pattern, flags):
+    # Patterns that need a keyword: the search jumps to the run of possible
+    # match characters before each occurrence of it.
+    import random
+
+    rng = random.Random(13)
+    ref, mine = re.compile(pattern, flags), _rx.compile(pattern, flags)
+    pieces = ["a", "b", "c", "d", "x", "y", "_", "e", " ", "\n", "=", ":", "'", "1", "key", "KEY", "tok", "token",
+              "secret", "ab", "cd", "abc", "_yx", "\\n", "k y", "-", "."]
+    for _ in range(300):
+        text = "".join(rng.choice(pieces) for _ in range(rng.randint(0, 40)))
+        for pos in (0, 1, len(text) // 3):
+            m = ref.search(text, pos)
+            assert mine.search(text, pos) == (m.span() if m else None), (pattern, text, pos)
+        assert mine.sub("#", text) == ref.sub("#", text), (pattern, text)
