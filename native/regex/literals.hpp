@@ -9,6 +9,7 @@
 #include "regex/lane_scan.hpp"
 #include "regex/program.hpp"
 
+#include <algorithm>
 #include <unordered_map>
 
 namespace dravik::rx {
@@ -31,9 +32,11 @@ class LiteralFinder {
   void init(const Compiled& c, const LiteralReq& req);
   bool enabled() const { return !lits_.empty(); }
 
-  // Forgets the positions found in an earlier text.
-  void reset() {
+  // Forgets the positions found in an earlier text; no occurrence starts
+  // before `floor`.
+  void reset(Py_ssize_t floor = 0) {
     for (auto& l : lits_) l.next = -2;
+    floor_ = floor;
   }
   // The first start >= from of an occurrence of any literal, or -1.  Calls
   // on one text must come with non-decreasing `from` (after reset()).
@@ -45,7 +48,7 @@ class LiteralFinder {
         if (l.next >= 0 && (best < 0 || l.next < best)) best = l.next;
         continue;
       }
-      l.next = find(l, p, from, n);
+      l.next = find(l, p, std::max(from, floor_), n);
       if (l.next >= 0 && (best < 0 || l.next < best)) best = l.next;
     }
     return best;
@@ -84,6 +87,7 @@ class LiteralFinder {
   const std::vector<CharSet>* sets_ = nullptr;
   std::vector<Lit> lits_;
   std::vector<uint64_t> before_;
+  Py_ssize_t floor_ = 0;
 };
 
 }  // namespace dravik::rx

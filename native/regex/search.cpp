@@ -140,17 +140,53 @@ std::unique_ptr<Regex> Regex::from_re_pattern(PyObject* re_pattern, const CaseFi
   return compile(pattern.get(), flags, fixes, why);
 }
 
-int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
+namespace {
+
+// Marks a Regex as in use for the lifetime of the guard.
+class Claim {
+ public:
+  explicit Claim(std::atomic<bool>& busy) : busy_(busy), held_(!busy.exchange(true, std::memory_order_acquire)) {}
+  ~Claim() {
+    if (held_) busy_.store(false, std::memory_order_release);
+  }
+  bool held() const { return held_; }
+
+ private:
+  std::atomic<bool>& busy_;
+  bool held_;
+};
+
+void set_internal_error() { PyErr_SetString(PyExc_RuntimeError, "regex engine: match end without a start"); }
+
+}  // namespace
+
+int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_floor) {
   if (ensure_ready(text) < 0) return -1;
   // As `re` does: a position past either end is clamped to it.
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   if (pos < 0) pos = 0;
-  if (pos > PyUnicode_GET_LENGTH(text)) pos = PyUnicode_GET_LENGTH(text);
-  return search_at(text, pos, false, out);
+  if (pos > n) pos = n;
+  Claim claim(busy_);
+  if (!claim.held()) return kBusy;
+  int r;
+  if (n - pos >= kReleaseGilAt) {
+    Py_BEGIN_ALLOW_THREADS
+    r = search_at(text, pos, false, out, literal_floor);
+    Py_END_ALLOW_THREADS
+  } else {
+    r = search_at(text, pos, false, out, literal_floor);
+  }
+  if (r == -2) {
+    set_internal_error();
+    return -1;
+  }
+  return r;
 }
 
-int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out) {
+int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out, Py_ssize_t literal_floor) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* data = PyUnicode_DATA(text);
+  floor_ = literal_floor;
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND: return search_kind(static_cast<const Py_UCS1*>(data), n, pos, must_advance, out);
     case PyUnicode_2BYTE_KIND: return search_kind(static_cast<const Py_UCS2*>(data), n, pos, must_advance, out);
@@ -186,7 +222,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
   Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
   const bool lits = lits_.enabled();
-  if (lits) lits_.reset();
+  if (lits) lits_.reset(floor_);
   Py_ssize_t next_lit = -1;
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
@@ -278,11 +314,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
     r = t >> 1;
     if (r == Dfa::kDead) break;
   }
-  if (start < 0) {
-    // Cannot happen: the forward pass saw a match ending at `end`.
-    PyErr_SetString(PyExc_RuntimeError, "regex engine: match end without a start");
-    return -1;
-  }
+  if (start < 0) return -2;  // cannot happen: the forward pass saw a match ending at `end`
   out = Span{start, end};
   return 1;
 }
@@ -338,20 +370,41 @@ void copy_chars(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t start, P
 
 }  // namespace
 
-PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
-  if (ensure_ready(text) < 0 || ensure_ready(literal) < 0) return nullptr;
+int Regex::find_all(PyObject* text, std::vector<Span>& spans) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  std::vector<Span> spans;
   Py_ssize_t pos = 0;
   bool must_advance = false;
   while (pos <= n) {
     Span sp;
     const int r = search_at(text, pos, must_advance, sp);
-    if (r < 0) return nullptr;
+    if (r < 0) return r;
     if (r == 0) break;
     spans.push_back(sp);
     must_advance = sp.start == sp.end;
     pos = sp.end;
+  }
+  return 0;
+}
+
+PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
+  if (ensure_ready(text) < 0 || ensure_ready(literal) < 0) return nullptr;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  std::vector<Span> spans;
+  {
+    Claim claim(busy_);
+    if (!claim.held()) return nullptr;  // busy: no exception set
+    int r;
+    if (n >= kReleaseGilAt) {
+      Py_BEGIN_ALLOW_THREADS
+      r = find_all(text, spans);
+      Py_END_ALLOW_THREADS
+    } else {
+      r = find_all(text, spans);
+    }
+    if (r < 0) {
+      set_internal_error();
+      return nullptr;
+    }
   }
   if (spans.empty()) return Py_NewRef(text);
   const Py_ssize_t rlen = PyUnicode_GET_LENGTH(literal);

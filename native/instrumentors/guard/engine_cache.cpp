@@ -6,6 +6,33 @@
 
 namespace dravik::guard {
 
+namespace {
+std::vector<rx::Regex*> raw(const std::vector<std::shared_ptr<rx::Regex>>& regs) {
+  std::vector<rx::Regex*> out;
+  out.reserve(regs.size());
+  for (const auto& r : regs) out.push_back(r.get());
+  return out;
+}
+}  // namespace
+
+TablePlan::TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs) : regexes(std::move(regs)), scanner(raw(regexes)) {}
+
+std::shared_ptr<const TablePlan> EngineCache::plan_for(const std::vector<std::shared_ptr<rx::Regex>>& regexes) {
+  constexpr size_t kPlans = 8;
+  for (size_t k = 0; k < plans_.size(); ++k) {
+    if (plans_[k]->regexes == regexes) {
+      std::shared_ptr<const TablePlan> hit = plans_[k];
+      plans_.erase(plans_.begin() + static_cast<std::ptrdiff_t>(k));
+      plans_.insert(plans_.begin(), hit);
+      return hit;
+    }
+  }
+  auto plan = std::make_shared<const TablePlan>(regexes);
+  plans_.insert(plans_.begin(), plan);
+  if (plans_.size() > kPlans) plans_.pop_back();
+  return plan;
+}
+
 int EngineCache::init(PyObject* re_module) {
   if (rx::load_case_fixes(fixes_) < 0) return -1;
   Ref empty = Ref::steal(PyObject_CallMethod(re_module, "compile", "s", ""));
@@ -88,6 +115,7 @@ void EngineCache::clear() {
   std::unordered_map<PyObject*, Entry> old;
   old.swap(entries_);
   for (auto& kv : old) Py_CLEAR(kv.second.weak);
+  plans_.clear();
   Py_CLEAR(pattern_type_);
 }
 

@@ -10,11 +10,21 @@
 
 #include "common/refs.hpp"
 #include "regex/regex.hpp"
+#include "regex/table_scan.hpp"
 
 #include <memory>
 #include <unordered_map>
+#include <vector>
 
 namespace dravik::guard {
+
+// The engine's patterns of one table, in order, with the scanner that
+// passes over a text once for all of them.
+struct TablePlan {
+  explicit TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs);
+  std::vector<std::shared_ptr<rx::Regex>> regexes;  // keeps them alive
+  rx::TableScanner scanner;
+};
 
 class EngineCache {
  public:
@@ -30,6 +40,10 @@ class EngineCache {
   // GIL keeps it alive), or null when the object is not a `re` pattern the
   // engine takes; -1 with an exception set on failure.
   int lookup(PyObject* pattern, std::shared_ptr<rx::Regex>& out);
+
+  // The plan for these patterns (the last few are kept: tables rarely
+  // change).
+  std::shared_ptr<const TablePlan> plan_for(const std::vector<std::shared_ptr<rx::Regex>>& regexes);
 
   int traverse(visitproc visit, void* arg);
   // Releases every reference held (module clear and free).
@@ -49,6 +63,7 @@ class EngineCache {
   // from one whose object died and whose address was reused.
   std::unordered_map<PyObject*, Entry> entries_;
   size_t sweep_at_ = 256;
+  std::vector<std::shared_ptr<const TablePlan>> plans_;  // most recently used first
 };
 
 }  // namespace dravik::guard
