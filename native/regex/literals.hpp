@@ -14,7 +14,7 @@
 
 namespace dravik::rx {
 
-inline constexpr size_t kMaxLiterals = 8;
+inline constexpr size_t kMaxLiterals = 16;
 inline constexpr size_t kMaxLiteralLen = 24;
 
 struct LiteralReq {

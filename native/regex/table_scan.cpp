@@ -21,6 +21,7 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
   pair_bits_.assign(256 * 256 / 64, 0);
   bucket_of_.assign(256 * 256, 0);
   buckets_.emplace_back();  // bucket 0: none
+  third_.push_back({});
 
   // Non-ASCII characters of small literal classes get keys of their own
   // (folded letters such as KELVIN SIGN); every other one shares kOther.
@@ -124,6 +125,15 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
         continue;
       }
       keys_of(c.sets[lit[static_cast<size_t>(off) + 1]], kb);
+      // The key after the pair, when the literal goes on (any, when not).
+      std::array<uint64_t, 4> next{};
+      if (static_cast<size_t>(off) + 2 < lit.size()) {
+        std::vector<uint8_t> kc;
+        keys_of(c.sets[lit[static_cast<size_t>(off) + 2]], kc);
+        for (uint8_t k : kc) next[k >> 6] |= uint64_t{1} << (k & 63);
+      } else {
+        next.fill(~uint64_t{0});
+      }
       for (uint8_t a : ka)
         for (uint8_t b : kb) {
           const uint32_t pair = (uint32_t{a} << 8) | b;
@@ -131,8 +141,10 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
           if (bucket_of_[pair] == 0) {
             bucket_of_[pair] = static_cast<uint16_t>(buckets_.size());
             buckets_.emplace_back();
+            third_.push_back({});
           }
           buckets_[bucket_of_[pair]].push_back(e);
+          for (int w = 0; w < 4; ++w) third_[bucket_of_[pair]][w] |= next[w];
         }
     }
   }
@@ -155,14 +167,20 @@ void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<Py_ssize_t>& out)
     --left;
   };
   if (n == 0) return;
+  const uint64_t* pairs = pair_bits_.data();
   uint8_t k0 = key(p[0]);
   for (Py_ssize_t i = 0; i < n && left > 0; ++i) {
     const uint8_t k1 = i + 1 < n ? key(p[i + 1]) : kOther;
     if ((single_bits_[k0 >> 6] >> (k0 & 63)) & 1)
       for (const Entry& e : singles_[k0]) confirm(e, i);
     const uint32_t pair = (uint32_t{k0} << 8) | k1;
-    if (i + 1 < n && ((pair_bits_[pair >> 6] >> (pair & 63)) & 1))
-      for (const Entry& e : buckets_[bucket_of_[pair]]) confirm(e, i);
+    if (((pairs[pair >> 6] >> (pair & 63)) & 1) && i + 1 < n) {
+      const uint16_t b = bucket_of_[pair];
+      // The character after the pair rules most false hits out.
+      const uint8_t k2 = i + 2 < n ? key(p[i + 2]) : kOther;
+      if (i + 2 >= n || ((third_[b][k2 >> 6] >> (k2 & 63)) & 1))
+        for (const Entry& e : buckets_[b]) confirm(e, i);
+    }
     k0 = k1;
   }
 }

@@ -10,6 +10,7 @@
 
 #include "regex/regex.hpp"
 
+#include <array>
 #include <memory>
 #include <optional>
 #include <unordered_map>
@@ -60,6 +61,7 @@ class TableScanner {
   std::vector<uint64_t> pair_bits_;     // 256 * 256 bits: indexed pairs
   std::vector<uint16_t> bucket_of_;     // pair -> bucket (0: none)
   std::vector<std::vector<Entry>> buckets_;
+  std::vector<std::array<uint64_t, 4>> third_;  // per bucket: keys that may follow the pair
   std::vector<Entry> singles_[256];
 };
 
