@@ -160,10 +160,14 @@ class Extractor {
     return true;
   }
 
+  // What searching for these strings costs, in vector passes over the text:
+  // one per string, plus the automaton runs their (false) hits start.
+  double cost(const StrSet& strs) { return static_cast<double>(strs.size()) + rate(strs) * 330.0; }
+
   void consider(Req& best, Req c) {
     for (const Str& s : c.strs)
       if (s.empty()) return;
-    if (!best.ok || rate(c.strs) < rate(best.strs)) best = std::move(c);
+    if (!best.ok || cost(c.strs) < cost(best.strs)) best = std::move(c);
   }
 
   const std::unordered_map<const Node*, uint16_t>& ids_;

@@ -2,15 +2,20 @@
 //
 // What it accepts (str patterns only): literals; character sets with ranges,
 // negation and escapes (\d \D \s \S \w \W, \b as backspace, \a \f \n \r \t
-// \v \xhh \uhhhh \Uhhhhhhhh, escaped punctuation); '.'; \d \D \s \S \w \W
-// \b \B; groups (?:...) and (...) (captures are not reported); alternation;
-// the greedy quantifiers ? * + {m} {m,} {,n} {m,n} (counts up to 10000); and
-// the flag IGNORECASE (re.UNICODE, implied for str patterns, is accepted).
-// Anything else -- anchors, lazy or possessive quantifiers, lookaround,
-// backreferences, inline flags, other flags, a repeat of a subpattern that
-// can match the empty string (other than ? and exact counts), and under
-// IGNORECASE characters beyond the Basic Multilingual Plane -- is refused
-// at compile time with a reason, so the caller can keep using `re`.
+// \v \xhh \uhhhh \Uhhhhhhhh, escaped punctuation); '.'; \d \D \s \S \w \W;
+// the assertions \b \B ^ $ \A \Z; groups (?:...), (...) and (?P<name>...)
+// (captures are not reported); comments (?#...); alternation; greedy and
+// lazy quantifiers ? * + {m} {m,} {,n} {m,n} (counts up to 10000); inline
+// flags i, m, s, u, global (anywhere before 3.11, at the start since, as
+// `re` takes them) and scoped on/off groups (?i-s:...); and the flags
+// IGNORECASE, MULTILINE, DOTALL (re.UNICODE, implied for str patterns, is
+// accepted).  Anything else -- lookaround, backreferences, conditional,
+// atomic groups, possessive quantifiers, the VERBOSE, ASCII and LOCALE
+// flags, a repeat of a subpattern that can match the empty string (other
+// than ? and exact counts), under IGNORECASE characters beyond the Basic
+// Multilingual Plane, and a pattern whose expanded program is too large --
+// is refused at compile time with a reason, so the caller can keep using
+// `re`.
 //
 // What it guarantees for the patterns it accepts:
 //   * `search` returns the span `re.compile(p, flags).search(text, pos)`
@@ -28,12 +33,16 @@
 //     text; the text is read in place (1-, 2- or 4-byte representation).
 //
 // How: a lazily built automaton runs forward to the end of re's match (its
-// states keep re's thread priorities), a reversed one runs back from there
-// to the start; text that cannot begin a match is skipped with vector scans
-// for the first characters every match begins with, and a pattern that
-// needs a rare character (an '@', a '_', a ':' or '=') first checks the text
-// holds one.  Compiling costs well under a millisecond for the guard's
-// patterns; the interpreter's character tables are read once per process.
+// states keep re's thread priorities, lazy repeats being lower-priority
+// branches; assertions are decided from the kinds of the characters either
+// side), a reversed one runs back from there to the start.  Text that cannot
+// begin a match is skipped with vector scans for the first characters every
+// match begins with; a pattern that needs a keyword (a required literal,
+// literals.hpp) or a rare character jumps to its next occurrence and back
+// over the characters that may precede it; and a whole table of patterns
+// can be passed over once to learn which of them cannot match at all
+// (table_scan.hpp).  Compiling costs about what `re` takes; the
+// interpreter's character tables are read once per process.
 //
 // Threading: a Regex caches automaton states as it runs, so one search at a
 // time may use it.  Callers hold the GIL; a search of a long text releases
