@@ -210,7 +210,11 @@ void LiteralFinder::init(const Compiled& c, const LiteralReq& req) {
     std::vector<std::pair<double, int>> w;
     for (size_t i = 0; i < l.cls.size(); ++i) w.emplace_back(class_weight(c.sets[l.cls[i]]), static_cast<int>(i));
     std::sort(w.begin(), w.end());
-    l.npos = static_cast<int>(std::min<size_t>(3, w.size()));
+    // As few positions as make hits rare: each one tested costs a pass.
+    l.npos = 0;
+    double joint = 1.0;
+    while (l.npos < 3 && static_cast<size_t>(l.npos) < w.size() && (l.npos == 0 || joint >= 1e-4))
+      joint *= w[static_cast<size_t>(l.npos++)].first;
     for (int i = 0; i < l.npos; ++i) l.pos[i] = w[static_cast<size_t>(i)].second;
     std::sort(l.pos, l.pos + l.npos);
     for (int i = 0; i < l.npos; ++i) {
