@@ -2,9 +2,10 @@
 
     python bench/rx_fuzz_long.py [--seconds N] [--seed S]
 
-Random patterns in the supported syntax (with and without IGNORECASE) on
-random texts, and the guard's own patterns on texts built to come close to
-them; every case compares search spans at several positions and the result
+Random patterns in the supported syntax (inline and scoped flags, lazy
+repeats, anchors; with and without IGNORECASE, MULTILINE and DOTALL) on
+random texts, the guard's own patterns on texts built to come close to
+them, and the rules of a real secret scanner on texts of their keywords; every case compares search spans at several positions and the result
 of substitution.  Prints how many cases were compared; exits 1 on the first
 disagreement, printing it.
 """
@@ -22,7 +23,8 @@ sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), ".."
 
 from dravik_observe import _rx  # noqa: E402
 from rx_cases import (  # noqa: E402
-    DIGITS, FOLDING, GUARD_PATTERNS, KEYWORDS, OTHER, PUNCT, WHITESPACE, WORDISH, random_pattern, random_text,
+    DIGITS, FOLDING, GUARD_PATTERNS, KEYWORDS, OTHER, PUNCT, RANDOM_FLAGS, WHITESPACE, WORDISH, random_pattern,
+    random_text,
 )
 
 
@@ -45,6 +47,35 @@ def guard_text(rng):
     return "".join(pieces)
 
 
+RULES_FILE = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "instrumentors", "guard", "data",
+                          "gitleaks_rules.toml")
+
+
+def load_rules():
+    """The secret-scanner rules re compiles, with the engine's forms."""
+    with open(RULES_FILE, encoding="utf-8") as f:
+        found = re.findall(r"^id = \"([^\"]+)\"\nregex = '''(.*)'''$", f.read(), re.M)
+    out = []
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        for rule_id, regex in found:
+            try:
+                ref = re.compile(regex)
+                out.append((rule_id, ref, _rx.compile(ref.pattern, ref.flags)))
+            except (re.error, ValueError):
+                pass
+    return out
+
+
+RULE_PIECES = ["api", "KEY", "token", "secret", "password", "github", "slack", "twitter", "aws", "ghp_", "xoxb-",
+               "glpat-", "sk-ant-api03-", "AKIA", "=", " = ", ": ", "=>", "'", '"', "`", "\n", "\\n", ";", " ", "-",
+               "_", ".", "abcdef0123456789", "ABCDEFGHIJKLMNOPQRSTUVWXYZ", "0123456789" * 2, "é", "😀", "ſ"]
+
+
+def rule_text(rng):
+    return "".join(rng.choice(RULE_PIECES) for _ in range(rng.randint(0, 24)))
+
+
 def compare(ref, mine, text, what):
     for pos in (0, 1, len(text) // 2):
         m = ref.search(text, pos)
@@ -65,6 +96,7 @@ def main():
     args = ap.parse_args()
     rng = random.Random(args.seed)
     guard = [(label, p, _rx.compile(p.pattern, p.flags)) for label, p in GUARD_PATTERNS]
+    rules = load_rules()
     cases = patterns = refused = 0
     deadline = time.monotonic() + args.seconds
     while time.monotonic() < deadline:
@@ -73,7 +105,7 @@ def main():
             # A case that hangs shows where (re's own backtracking, or the engine).
             faulthandler.dump_traceback_later(60)
             pattern = random_pattern(rng)
-            flags = rng.choice([0, re.IGNORECASE])
+            flags = rng.choice(RANDOM_FLAGS)
             with warnings.catch_warnings():
                 warnings.simplefilter("ignore")
                 try:
@@ -97,6 +129,12 @@ def main():
         for _ in range(20):
             text = guard_text(rng)
             for label, p, mine in guard:
+                compare(p, mine, text, label)
+                cases += 1
+        # The secret-scanner rules on texts of their keywords and tokens.
+        for _ in range(5):
+            text = rule_text(rng)
+            for label, p, mine in rng.sample(rules, 20):
                 compare(p, mine, text, label)
                 cases += 1
     print("seed %d: %d cases compared (%d random patterns accepted, %d refused), no disagreement"

@@ -103,6 +103,9 @@ bool build_char_set(const ClassSpec& spec, bool ignorecase, const CaseFixes& fix
       cs.negate = true;
       add_char(cs, '\n');
       break;
+    case ClassSpec::AnyAll:
+      cs.negate = true;
+      break;
     case ClassSpec::Literal:
     case ClassSpec::NotLiteral: {
       const uint32_t c = spec.items.at(0).lo;

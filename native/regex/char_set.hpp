@@ -19,10 +19,10 @@ struct ClassItem {
 };
 
 // One single-character item of a pattern, in the shape `re`'s parser gives
-// it: a literal, a negated single literal ("[^x]"), a set, or any character
-// but a newline.
+// it: a literal, a negated single literal ("[^x]"), a set, or '.' (any
+// character but a newline; any at all under DOTALL).
 struct ClassSpec {
-  enum Op : uint8_t { Literal, NotLiteral, In, Any } op = In;
+  enum Op : uint8_t { Literal, NotLiteral, In, Any, AnyAll } op = In;
   bool negate = false;  // In only
   std::vector<ClassItem> items;
   bool operator==(const ClassSpec& o) const { return op == o.op && negate == o.negate && items == o.items; }

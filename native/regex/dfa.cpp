@@ -26,6 +26,7 @@ void Alphabet::init(const std::vector<CharSet>* sets) {
   astral_.clear();
   for (auto& b : blocks_) b.reset();
   for (uint32_t c = 0; c < 256; ++c) latin1[c] = id_of(sig_of(c));
+  final_nl_ = id_of(sig_of('\n') | (uint64_t{1} << kSigFinal));
 }
 
 uint64_t Alphabet::sig_of(uint32_t c) const {
@@ -33,7 +34,8 @@ uint64_t Alphabet::sig_of(uint32_t c) const {
   const size_t n = sets_->size();
   for (size_t k = 0; k < n; ++k)
     if ((*sets_)[k].contains(c)) sig |= uint64_t{1} << k;
-  if (is_word(c)) sig |= uint64_t{1} << n;
+  if (is_word(c)) sig |= uint64_t{1} << kSigWord;
+  if (c == '\n') sig |= uint64_t{1} << kSigNewline;
   return sig;
 }
 
@@ -93,19 +95,18 @@ void Dfa::reset() {
   table_.clear();
   std::vector<uint32_t> roots;
   if (mode_ == Reverse) roots.push_back(prog_->start);
-  // 0, 1: initial states; 2: dead.
-  for (uint8_t w = 0; w < 2; ++w) {
-    states_.push_back(State{roots, w});
-    index_.emplace(state_key(roots, w), static_cast<int>(w));
+  for (uint8_t k = 0; k < kCtxCount; ++k) {
+    states_.push_back(State{roots, k});
+    index_.emplace(state_key(roots, k), static_cast<int>(k));
   }
-  states_.push_back(State{{}, 2});
+  states_.push_back(State{{}, kMatched});  // dead
   table_.assign(states_.size() << shift_, -1);
 }
 
 int Dfa::intern(const std::vector<uint32_t>& roots, uint8_t flags) {
   if (roots.empty()) {
-    if (mode_ == Reverse || (flags & 2)) return kDead;
-    return flags & 1;  // no threads and no match yet: an initial state
+    if (mode_ == Reverse || (flags & kMatched)) return kDead;
+    return flags & kCtxMask;  // no threads and no match yet: an initial state
   }
   std::string key = state_key(roots, flags);
   auto it = index_.find(key);
@@ -117,13 +118,33 @@ int Dfa::intern(const std::vector<uint32_t>& roots, uint8_t flags) {
   return id;
 }
 
-bool Dfa::advance(const std::vector<uint32_t>& roots, uint8_t flags, uint64_t sig, bool consume, bool next_word,
-                  bool ignore_match, bool empty_text, std::vector<uint32_t>& out_roots, uint8_t& out_flags) {
-  const bool prev_word = flags & 1;
+namespace {
+// Whether an assertion holds between a character of kind `left` and one of
+// kind `right`.  \b and \B both fail in the empty text, as in `re`.
+bool assertion_holds(InstOp op, int left, int right) {
+  const bool lw = left == X_WORD, rw = right == X_WORD;
+  const bool empty = left == X_EDGE && right == X_EDGE;
+  switch (op) {
+    case I_ASSERT_B: return !empty && lw != rw;
+    case I_ASSERT_NB: return !empty && lw == rw;
+    case I_BEGIN_TEXT: return left == X_EDGE;
+    case I_BEGIN_LINE: return left == X_EDGE || left == X_NEWLINE || left == X_FINAL;
+    case I_END_TEXT: return right == X_EDGE;
+    case I_END_TEXT_NL: return right == X_EDGE || right == X_FINAL;
+    case I_END_LINE: return right == X_EDGE || right == X_NEWLINE || right == X_FINAL;
+    default: return false;
+  }
+}
+}  // namespace
+
+bool Dfa::advance(const std::vector<uint32_t>& roots, uint8_t flags, uint64_t sig, bool consume, bool ignore_match,
+                  std::vector<uint32_t>& out_roots, uint8_t& out_flags) {
   const bool forward = mode_ == Forward;
-  const bool add_start = forward && !(flags & 2);
-  const bool boundary = !empty_text && prev_word != next_word;
-  const bool non_boundary = !empty_text && prev_word == next_word;
+  const bool add_start = forward && !(flags & kMatched);
+  const int behind = flags & kCtxMask;
+  const int ahead = consume ? ctx_of_sig(sig) : X_EDGE;
+  // Forward, the character behind is on the left; in reverse, on the right.
+  const int left = forward ? behind : ahead, right = forward ? ahead : behind;
   if (++gen_ == 0) {
     std::fill(mark_.begin(), mark_.end(), 0);
     gen_ = 1;
@@ -153,11 +174,8 @@ bool Dfa::advance(const std::vector<uint32_t>& roots, uint8_t flags, uint64_t si
           stack_.push_back(in.y);
           stack_.push_back(in.x);
           break;
-        case I_ASSERT_B:
-          if (boundary) stack_.push_back(in.x);
-          break;
-        case I_ASSERT_NB:
-          if (non_boundary) stack_.push_back(in.x);
+        default:
+          if (assertion_holds(in.op, left, right)) stack_.push_back(in.x);
           break;
       }
     }
@@ -176,17 +194,21 @@ bool Dfa::advance(const std::vector<uint32_t>& roots, uint8_t flags, uint64_t si
       out_roots.push_back(in.x);
     }
   }
-  out_flags = static_cast<uint8_t>((next_word ? 1 : 0) | ((flags & 2) || (forward && matched) ? 2 : 0));
+  // The consumed character is behind the next state; a newline ending the
+  // text only matters ahead of a forward position or behind a reverse one.
+  int next_ctx = ahead;
+  if (forward && next_ctx == X_FINAL) next_ctx = X_NEWLINE;
+  if (!consume) next_ctx = behind;
+  out_flags = static_cast<uint8_t>(next_ctx | ((flags & kMatched) || (forward && matched) ? kMatched : 0));
   return matched;
 }
 
 int32_t Dfa::step_slow(int s, uint16_t eq) {
   if (eq >= stride_) grow_stride(eq + 1u);
   const uint64_t sig = ab_->signature(eq);
-  const bool next_word = (sig >> ab_->word_bit()) & 1;
   std::vector<uint32_t> roots = states_[s].roots;
   uint8_t flags = 0;
-  const bool matched = advance(roots, states_[s].flags, sig, true, next_word, false, false, scratch_roots_, flags);
+  const bool matched = advance(roots, states_[s].flags, sig, true, false, scratch_roots_, flags);
   if (states_.size() >= kMaxStates || table_.size() >= kMaxTableEntries) {
     // Start afresh; the caller only keeps the state returned.
     reset();
@@ -202,24 +224,23 @@ bool Dfa::final_match(int s) {
   if (states_[s].final >= 0) return states_[s].final != 0;
   uint8_t flags = 0;
   std::vector<uint32_t> roots = states_[s].roots;
-  const bool m = advance(roots, states_[s].flags, 0, false, false, false, false, scratch_roots_, flags);
+  const bool m = advance(roots, states_[s].flags, 0, false, false, scratch_roots_, flags);
   states_[s].final = m ? 1 : 0;
   return m;
 }
 
-int32_t Dfa::first_step_nonempty(bool prev_word, uint16_t eq) {
+int32_t Dfa::first_step_nonempty(Ctx behind, uint16_t eq) {
   const uint64_t sig = ab_->signature(eq);
-  const bool next_word = (sig >> ab_->word_bit()) & 1;
-  std::vector<uint32_t> roots = states_[initial(prev_word)].roots;
+  std::vector<uint32_t> roots = states_[initial(behind)].roots;
   uint8_t flags = 0;
-  advance(roots, prev_word ? 1 : 0, sig, true, next_word, true, false, scratch_roots_, flags);
+  advance(roots, behind, sig, true, true, scratch_roots_, flags);
   return intern(scratch_roots_, flags) << 1;
 }
 
 bool Dfa::matches_empty_text() {
-  std::vector<uint32_t> roots = states_[0].roots;
+  std::vector<uint32_t> roots = states_[initial(X_EDGE)].roots;
   uint8_t flags = 0;
-  return advance(roots, 0, 0, false, false, false, true, scratch_roots_, flags);
+  return advance(roots, X_EDGE, 0, false, false, scratch_roots_, flags);
 }
 
 }  // namespace dravik::rx

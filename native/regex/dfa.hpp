@@ -1,8 +1,9 @@
 // A lazily built deterministic automaton over a program.
 //
 // A state is the ordered list of program threads alive between two
-// characters (highest priority first) plus whether the previous character is
-// a word character and whether a match was already seen.  Stepping a state
+// characters (highest priority first) plus the kind of the character behind
+// it (see Ctx) and whether a match was already seen.  Assertions are
+// decided when the character ahead is known: its kind comes with its class.  Stepping a state
 // over one character follows the threads in priority order, exactly as a
 // backtracking matcher would try them, so the forward automaton reports the
 // end of `re`'s leftmost-first match: when a thread reaches the match, the
@@ -23,12 +24,30 @@
 
 namespace dravik::rx {
 
+// What the assertions need to know of the character on one side of a
+// position: a word character, a newline, another character, no character
+// (the edge of the text), or the newline that ends the text.
+enum Ctx : uint8_t { X_OTHER = 0, X_WORD = 1, X_NEWLINE = 2, X_EDGE = 3, X_FINAL = 4 };
+inline constexpr int kCtxCount = 5;
+
+// Signature bits beyond the classes'.
+inline constexpr int kSigWord = 61, kSigNewline = 62, kSigFinal = 63;
+
+inline Ctx ctx_of_sig(uint64_t sig) {
+  if ((sig >> kSigFinal) & 1) return X_FINAL;
+  if ((sig >> kSigNewline) & 1) return X_NEWLINE;
+  return ((sig >> kSigWord) & 1) ? X_WORD : X_OTHER;
+}
+inline Ctx ctx_of_char(uint32_t c) { return c == '\n' ? X_NEWLINE : is_word(c) ? X_WORD : X_OTHER; }
+
 // Characters grouped by how every class of a program treats them (and
-// whether they are word characters): the automaton's alphabet.
+// whether they are word characters or a newline): the automaton's alphabet.
+// One more symbol stands for a newline that ends the text.
 class Alphabet {
  public:
   void init(const std::vector<CharSet>* sets);
   uint16_t latin1[256];
+  uint16_t final_newline() const { return final_nl_; }
 
   uint16_t of(uint32_t c) {
     if (c < 256) return latin1[c];
@@ -41,7 +60,6 @@ class Alphabet {
   }
   uint64_t signature(uint16_t id) const { return sigs_[id]; }
   size_t size() const { return sigs_.size(); }
-  size_t word_bit() const { return sets_->size(); }
 
  private:
   uint64_t sig_of(uint32_t c) const;
@@ -54,18 +72,20 @@ class Alphabet {
   std::unordered_map<uint64_t, uint16_t> ids_;
   std::unique_ptr<uint16_t[]> blocks_[256];
   std::unordered_map<uint32_t, uint16_t> astral_;
+  uint16_t final_nl_ = 0;
 };
 
 class Dfa {
  public:
   enum Mode : uint8_t { Forward, Reverse };
-  static constexpr int kDead = 2;
+  // States 0..4: the initial states, one per kind of the character behind
+  // (forward: no threads yet; reverse: the program's start); 5: dead.
+  static constexpr int kDead = kCtxCount;
+  static constexpr int kFirstBusy = kCtxCount + 1;
 
   void init(const Program* prog, Alphabet* ab, Mode mode);
 
-  // States 0 and 1: the initial states after a non-word / word character
-  // (forward: no threads yet; reverse: the program's start).
-  static int initial(bool prev_word) { return prev_word ? 1 : 0; }
+  static int initial(Ctx behind) { return behind; }
 
   // (next state << 1) | (a match ends before this character).
   int32_t step(int s, uint16_t eq) {
@@ -82,22 +102,26 @@ class Dfa {
   // Whether a match ends at the end of the text, the automaton being in `s`.
   bool final_match(int s);
   // The first step of a search that must not return an empty match at its
-  // start: like step(initial(prev_word), eq) with that match ignored.
-  int32_t first_step_nonempty(bool prev_word, uint16_t eq);
+  // start: like step(initial(behind), eq) with that match ignored.
+  int32_t first_step_nonempty(Ctx behind, uint16_t eq);
   // A match of the empty text (where \b and \B both fail).
   bool matches_empty_text();
 
  private:
+  // State flags: the Ctx of the character behind, and kMatched.
+  static constexpr uint8_t kCtxMask = 7, kMatched = 8;
   struct State {
     std::vector<uint32_t> roots;
-    uint8_t flags;  // 1: previous character is a word character; 2: matched
+    uint8_t flags;
     int8_t final = -1;
   };
 
   int32_t step_slow(int s, uint16_t eq);
-  // Core of every transition; fills `out_roots`/`out_flags`.
-  bool advance(const std::vector<uint32_t>& roots, uint8_t flags, uint64_t sig, bool consume, bool next_word,
-               bool ignore_match, bool empty_text, std::vector<uint32_t>& out_roots, uint8_t& out_flags);
+  // Core of every transition: over the character of signature `sig`, or
+  // past the end of the text when `consume` is false; fills
+  // `out_roots`/`out_flags`.
+  bool advance(const std::vector<uint32_t>& roots, uint8_t flags, uint64_t sig, bool consume, bool ignore_match,
+               std::vector<uint32_t>& out_roots, uint8_t& out_flags);
   int intern(const std::vector<uint32_t>& roots, uint8_t flags);
   void reset();
   void grow_stride(uint32_t need);

@@ -18,25 +18,43 @@ Py_ssize_t plain_scan(const Ch* p, Py_ssize_t a, Py_ssize_t last, const LaneScan
 
 using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
 
+// The runs of set bits below `limit`, found a word at a time (empty and full
+// words are skipped whole), stopping once `cap` runs are found.
+Runs runs_of(const std::vector<uint64_t>& bits, uint32_t limit, size_t cap) {
+  Runs r;
+  const uint32_t nwords = (limit + 63) / 64;
+  bool open = false;
+  uint32_t lo = 0;
+  for (uint32_t w = 0; w < nwords; ++w) {
+    uint64_t word = bits[w];
+    const uint32_t base = w * 64;
+    if (base + 64 > limit) word &= (uint64_t{1} << (limit - base)) - 1;
+    if (word == (open ? ~uint64_t{0} : 0)) continue;
+    for (uint32_t b = 0; b < 64; ++b) {
+      const bool in = (word >> b) & 1;
+      if (in == open) continue;
+      if (in) {
+        lo = base + b;
+      } else {
+        r.emplace_back(lo, base + b - 1);
+        if (r.size() > cap) return r;
+      }
+      open = in;
+    }
+  }
+  if (open) r.emplace_back(lo, limit - 1);
+  return r;
+}
+
 }  // namespace
 
 LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool astral) {
-  auto mem = [&](uint32_t x) { return x < limit && ((bits[x >> 6] >> (x & 63)) & 1) != 0; };
-  auto runs_of = [&](const std::vector<char>* skip) {
-    Runs r;
-    for (uint32_t c = 0; c < limit;) {
-      if (!mem(c) || (skip && (*skip)[c])) {
-        ++c;
-        continue;
-      }
-      uint32_t e = c;
-      while (e + 1 < limit && mem(e + 1) && !(skip && (*skip)[e + 1])) ++e;
-      r.emplace_back(c, e);
-      c = e + 1;
-    }
-    if (astral) r.emplace_back(0x10000, 0x10FFFF);
-    return r;
-  };
+  // More runs than this cannot give an exact test; past it only the count matters.
+  constexpr size_t kCap = 16;
+  Runs all = runs_of(bits, limit, kCap);
+  if (astral) all.emplace_back(0x10000, 0x10FFFF);
+  uint64_t members = 0;
+  for (const auto& [lo, hi] : all) members += hi - lo + 1;
   LaneTest best;
   int best_cost = 1 << 30;
   auto consider = [&](const LaneTest& t) {
@@ -47,7 +65,7 @@ LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool
     }
   };
   auto with_ranges = [&](LaneTest t, const Runs& r) {
-    if (r.size() > 3) return;
+    if (r.size() + t.nr > 3) return;
     for (const auto& [lo, hi] : r) {
       t.lo[t.nr] = lo;
       t.hi[t.nr] = hi;
@@ -55,40 +73,41 @@ LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool
     }
     consider(t);
   };
-  const Runs all = runs_of(nullptr);
-  with_ranges(LaneTest(), all);
-  // Case pairs folded with 0x20.
-  std::vector<char> covered(limit, 0);
-  LaneTest folded;
-  bool fits = true;
-  for (uint32_t x = 0x20; x < limit; ++x) {
-    if (!(x & 0x20) || !mem(x) || !mem(x ^ 0x20)) continue;
-    if (folded.nfold == 3) {
-      fits = false;
-      break;
-    }
-    folded.fold[folded.nfold++] = x;
-    covered[x] = covered[x ^ 0x20] = 1;
-  }
-  if (fits && folded.nfold > 0) {
-    std::vector<uint32_t> rest;
-    for (uint32_t x = 0; x < limit && rest.size() <= 3; ++x)
-      if (mem(x) && !covered[x]) rest.push_back(x);
-    if (rest.size() <= 3 && !astral) {
-      LaneTest t = folded;
-      for (uint32_t x : rest) t.eq[t.neq++] = x;
-      consider(t);
-    }
-    with_ranges(folded, runs_of(&covered));
-  }
-  {
+  if (all.size() <= kCap) with_ranges(LaneTest(), all);
+  // Small sets: single values, and case pairs folded with 0x20.
+  if (!astral && all.size() <= kCap && members <= 12) {
     std::vector<uint32_t> vals;
-    for (uint32_t x = 0; x < limit && vals.size() <= 3; ++x)
-      if (mem(x)) vals.push_back(x);
-    if (vals.size() <= 3 && !astral) {
+    for (const auto& [lo, hi] : all)
+      for (uint32_t x = lo; x <= hi; ++x) vals.push_back(x);
+    auto has = [&](uint32_t x) { return std::find(vals.begin(), vals.end(), x) != vals.end(); };
+    if (vals.size() <= 3) {
       LaneTest t;
       for (uint32_t x : vals) t.eq[t.neq++] = x;
       consider(t);
+    }
+    LaneTest folded;
+    std::vector<uint32_t> rest;
+    bool fits = true;
+    for (uint32_t x : vals) {
+      if ((x & 0x20) && has(x ^ 0x20)) {
+        if (folded.nfold == 3) fits = false;
+        else folded.fold[folded.nfold++] = x;
+      } else if (!((x & 0x20) == 0 && has(x | 0x20))) {
+        rest.push_back(x);  // not one of a folded pair
+      }
+    }
+    if (fits && folded.nfold > 0) {
+      if (rest.size() <= 3) {
+        LaneTest t = folded;
+        for (uint32_t x : rest) t.eq[t.neq++] = x;
+        consider(t);
+      }
+      Runs rr;
+      for (uint32_t x : rest) {
+        if (!rr.empty() && rr.back().second + 1 == x) rr.back().second = x;
+        else rr.emplace_back(x, x);
+      }
+      with_ranges(folded, rr);
     }
   }
   if (best_cost < (1 << 30)) return best;
@@ -96,7 +115,7 @@ LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool
   t.exact = false;
   if (limit <= 128) {
     // Merge the closest runs until three are left.
-    Runs r = all;
+    Runs r = runs_of(bits, limit, 1u << 30);
     while (r.size() > 3) {
       size_t at = 0;
       for (size_t k = 1; k + 1 < r.size(); ++k)
@@ -113,7 +132,7 @@ LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool
   }
   // No exact form: the ASCII part (exact when it can be), everything above
   // it accepted.
-  std::vector<uint64_t> ascii(bits.size(), 0);
+  std::vector<uint64_t> ascii(2, 0);
   ascii[0] = bits[0];
   ascii[1] = bits[1];
   t = build(ascii, 128, false);

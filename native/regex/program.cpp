@@ -1,5 +1,7 @@
 #include "regex/program.hpp"
 
+#include "regex/literals.hpp"
+
 #include <algorithm>
 #include <unordered_map>
 
@@ -29,8 +31,7 @@ bool nullable(const Node& n) {
 
 class Compiler {
  public:
-  Compiler(bool ic, const CaseFixes& fixes, Compiled& out, std::string& why)
-      : ic_(ic), fixes_(fixes), out_(out), why_(why) {}
+  Compiler(const CaseFixes& fixes, Compiled& out, std::string& why) : fixes_(fixes), out_(out), why_(why) {}
 
   bool run(const Node& root) {
     for (int dir = 0; dir < 2; ++dir) {
@@ -53,6 +54,18 @@ class Compiler {
     return static_cast<uint32_t>(prog_->code.size() - 1);
   }
 
+  static InstOp assert_op(const Node& n) {
+    switch (n.assert_kind) {
+      case A_BOUNDARY: return I_ASSERT_B;
+      case A_NON_BOUNDARY: return I_ASSERT_NB;
+      case A_BEGIN: return n.flags.multiline ? I_BEGIN_LINE : I_BEGIN_TEXT;
+      case A_BEGIN_STRING: return I_BEGIN_TEXT;
+      case A_END: return n.flags.multiline ? I_END_LINE : I_END_TEXT_NL;
+      case A_END_STRING: return I_END_TEXT;
+    }
+    return I_ASSERT_B;
+  }
+
   int64_t fail(const char* what) {
     if (why_.empty()) why_ = what;
     return -1;
@@ -62,11 +75,11 @@ class Compiler {
     auto it = ids_.find(&n);
     if (it != ids_.end()) return it->second;
     CharSet cs;
-    if (!build_char_set(n.cls, ic_, fixes_, cs, why_)) return -1;
+    if (!build_char_set(n.cls, n.flags.icase, fixes_, cs, why_)) return -1;
     size_t k = 0;
     while (k < out_.sets.size() && !out_.sets[k].same_as(cs)) ++k;
     if (k == out_.sets.size()) {
-      if (k >= kMaxClasses) return fail("more than 62 distinct character classes");
+      if (k >= kMaxClasses) return fail("more than 61 distinct character classes");
       out_.sets.push_back(std::move(cs));
     }
     ids_[&n] = static_cast<uint16_t>(k);
@@ -86,7 +99,8 @@ class Compiler {
         return add(in);
       }
       case Node::Assert: {
-        Inst in{n.boundary ? I_ASSERT_B : I_ASSERT_NB};
+        Inst in{assert_op(n)};
+        if (in.op == I_END_TEXT_NL) out_.final_newline = true;
         in.x = next;
         return add(in);
       }
@@ -123,22 +137,26 @@ class Compiler {
         // which an automaton cannot mirror; such repeats are refused.
         if (nullable(body) && (n.max == kUnbounded || n.max - n.min >= 2))
           return fail("a repeat of a subpattern that can match the empty string");
+        // The preferred branch first: one more iteration when greedy, the
+        // way out when lazy.
+        auto choice = [&](uint32_t again, uint32_t out) {
+          Inst in{I_SPLIT};
+          in.x = n.lazy ? out : again;
+          in.y = n.lazy ? again : out;
+          return in;
+        };
         int64_t cur = next;
         if (n.max == kUnbounded) {
           const uint32_t loop = add(Inst{I_SPLIT});
           const int64_t b = emit(body, loop);
           if (b < 0) return -1;
-          prog_->code[loop].x = static_cast<uint32_t>(b);
-          prog_->code[loop].y = next;
+          prog_->code[loop] = choice(static_cast<uint32_t>(b), next);
           cur = loop;
         } else {
           for (uint32_t k = n.min; k < n.max; ++k) {
             const int64_t b = emit(body, static_cast<uint32_t>(cur));
             if (b < 0) return -1;
-            Inst in{I_SPLIT};
-            in.x = static_cast<uint32_t>(b);
-            in.y = next;
-            cur = add(in);
+            cur = add(choice(static_cast<uint32_t>(b), next));
           }
         }
         for (uint32_t k = 0; k < n.min; ++k) {
@@ -151,7 +169,6 @@ class Compiler {
     return fail("unsupported syntax");
   }
 
-  bool ic_;
   const CaseFixes& fixes_;
   Compiled& out_;
   std::string& why_;
@@ -257,9 +274,9 @@ double class_weight(const CharSet& cs) {
   return std::min(1.0, w / 1000.0);
 }
 
-bool compile_tree(const Node& root, bool ignorecase, const CaseFixes& fixes, Compiled& out, std::string& why) {
+bool compile_tree(const Node& root, const CaseFixes& fixes, Compiled& out, std::string& why) {
   out = Compiled();
-  Compiler c(ignorecase, fixes, out, why);
+  Compiler c(fixes, out, why);
   if (!c.run(root)) return false;
   out.nullable = nullable(root);
   // Classes of the first characters of every match.
@@ -283,6 +300,11 @@ bool compile_tree(const Node& root, bool ignorecase, const CaseFixes& fixes, Com
   if (r.weight <= 1.0) {
     out.required = std::move(r.sets);
     out.required_weight = r.weight;
+  }
+  LiteralReq lits;
+  if (find_required_literals(root, c.class_ids(), out.sets, lits)) {
+    out.literals = std::move(lits.strings);
+    out.literal_before = std::move(lits.before);
   }
   return true;
 }

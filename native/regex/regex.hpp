@@ -2,15 +2,20 @@
 //
 // What it accepts (str patterns only): literals; character sets with ranges,
 // negation and escapes (\d \D \s \S \w \W, \b as backspace, \a \f \n \r \t
-// \v \xhh \uhhhh \Uhhhhhhhh, escaped punctuation); '.'; \d \D \s \S \w \W
-// \b \B; groups (?:...) and (...) (captures are not reported); alternation;
-// the greedy quantifiers ? * + {m} {m,} {,n} {m,n} (counts up to 10000); and
-// the flag IGNORECASE (re.UNICODE, implied for str patterns, is accepted).
-// Anything else -- anchors, lazy or possessive quantifiers, lookaround,
-// backreferences, inline flags, other flags, a repeat of a subpattern that
-// can match the empty string (other than ? and exact counts), and under
-// IGNORECASE characters beyond the Basic Multilingual Plane -- is refused
-// at compile time with a reason, so the caller can keep using `re`.
+// \v \xhh \uhhhh \Uhhhhhhhh, escaped punctuation); '.'; \d \D \s \S \w \W;
+// the assertions \b \B ^ $ \A \Z; groups (?:...), (...) and (?P<name>...)
+// (captures are not reported); comments (?#...); alternation; greedy and
+// lazy quantifiers ? * + {m} {m,} {,n} {m,n} (counts up to 10000); inline
+// flags i, m, s, u, global (anywhere before 3.11, at the start since, as
+// `re` takes them) and scoped on/off groups (?i-s:...); and the flags
+// IGNORECASE, MULTILINE, DOTALL (re.UNICODE, implied for str patterns, is
+// accepted).  Anything else -- lookaround, backreferences, conditional,
+// atomic groups, possessive quantifiers, the VERBOSE, ASCII and LOCALE
+// flags, a repeat of a subpattern that can match the empty string (other
+// than ? and exact counts), under IGNORECASE characters beyond the Basic
+// Multilingual Plane, and a pattern whose expanded program is too large --
+// is refused at compile time with a reason, so the caller can keep using
+// `re`.
 //
 // What it guarantees for the patterns it accepts:
 //   * `search` returns the span `re.compile(p, flags).search(text, pos)`
@@ -28,16 +33,23 @@
 //     text; the text is read in place (1-, 2- or 4-byte representation).
 //
 // How: a lazily built automaton runs forward to the end of re's match (its
-// states keep re's thread priorities), a reversed one runs back from there
-// to the start; text that cannot begin a match is skipped with vector scans
-// for the first characters every match begins with, and a pattern that
-// needs a rare character (an '@', a '_', a ':' or '=') first checks the text
-// holds one.  Compiling costs well under a millisecond for the guard's
-// patterns; the interpreter's character tables are read once per process.
+// states keep re's thread priorities, lazy repeats being lower-priority
+// branches; assertions are decided from the kinds of the characters either
+// side), a reversed one runs back from there to the start.  Text that cannot
+// begin a match is skipped with vector scans for the first characters every
+// match begins with; a pattern that needs a keyword (a required literal,
+// literals.hpp) or a rare character jumps to its next occurrence and back
+// over the characters that may precede it; and a whole table of patterns
+// can be passed over once to learn which of them cannot match at all
+// (table_scan.hpp).  Compiling costs about what `re` takes; the
+// interpreter's character tables are read once per process.
 //
-// Threading: a Regex caches automaton states as it runs, so calls on one
-// Regex must not overlap; callers hold the GIL, which serialises them.
-// No call runs Python code or releases the GIL.
+// Threading: a Regex caches automaton states as it runs, so one search at a
+// time may use it.  Callers hold the GIL; a search of a long text releases
+// it while it reads the text (the str is immutable and held by the caller),
+// and a call that finds the Regex in use by such a search returns kBusy at
+// once instead of waiting (the guard then asks `re`).  No call runs Python
+// code.
 //
 // Typical use (compile once, keep the Regex next to the pattern object):
 //   CaseFixes fixes;  load_case_fixes(fixes);            // at module init
@@ -50,19 +62,28 @@
 
 #include "regex/accelerator.hpp"
 #include "regex/dfa.hpp"
+#include "regex/literals.hpp"
 
+#include <atomic>
 #include <memory>
-#include <optional>
 #include <string>
 
 namespace dravik::rx {
 
 inline constexpr long kFlagIgnoreCase = 2;  // re.IGNORECASE
+inline constexpr long kFlagMultiline = 8;   // re.MULTILINE
+inline constexpr long kFlagDotall = 16;     // re.DOTALL
 inline constexpr long kFlagUnicode = 32;    // re.UNICODE
 
 struct Span {
   Py_ssize_t start = 0, end = 0;
 };
+
+// Returned by search and replace_all when another thread's search is using
+// the Regex.
+inline constexpr int kBusy = -3;
+// Texts at least this long are read without the GIL.
+inline constexpr Py_ssize_t kReleaseGilAt = 65536;
 
 class Regex {
  public:
@@ -78,12 +99,13 @@ class Regex {
   // re's pattern.search(text, pos): 1 with `out` set, 0 when there is no
   // match, -1 with an exception set if the interpreter fails (a legacy
   // string that cannot be made ready; never otherwise).  `text` must be a
-  // str (exact or subclass).
-  int search(PyObject* text, Py_ssize_t pos, Span& out);
+  // str (exact or subclass).  `literal_floor`: a position before which no
+  // required literal starts (known from a table scan), or 0.
+  int search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_floor = 0);
 
   // re's pattern.sub(literal, text) with `literal` taken verbatim: a new
   // reference (the text itself when nothing matched), or null with an
-  // exception set.
+  // exception set, or null without one when the Regex is busy.
   PyObject* replace_all(PyObject* text, PyObject* literal);
 
   // Facts for the multi-pattern scanner.
@@ -95,7 +117,10 @@ class Regex {
 
  private:
   Regex() = default;
-  int search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out);
+  // The spans replace_all replaces; 0, or -2 for the impossible internal
+  // error (set by the caller, with the GIL).
+  int find_all(PyObject* text, std::vector<Span>& spans);
+  int search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out, Py_ssize_t literal_floor = 0);
   template <class Ch>
   int search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_advance, Span& out);
 
@@ -126,33 +151,9 @@ class Regex {
   Alphabet ab_;
   Dfa fwd_, rev_;
   Accelerator acc_;
-};
-
-// Runs a fixed list of compiled patterns over one text: a single pass finds
-// which patterns have a required character in the text at all, and only
-// those are searched.  The Regex objects must outlive the scanner.
-class MultiScanner {
- public:
-  explicit MultiScanner(std::vector<Regex*> patterns);
-
-  // Bit k set: pattern k may match `text` (always set for k >= 64).
-  uint64_t candidates(PyObject* text) const;
-
-  // The first match of every pattern, in order (nullopt for none).
-  int search_each(PyObject* text, std::vector<std::optional<Span>>& out);
-
- private:
-  template <class Ch>
-  uint64_t presence(const Ch* p, Py_ssize_t n) const;
-  uint64_t mask_of(uint32_t c) const;
-  uint64_t quick_candidates(PyObject* text) const;
-
-  std::vector<Regex*> patterns_;
-  uint64_t always_ = 0;   // patterns without a required class
-  uint64_t all_ = 0;
-  uint64_t latin1_[256] = {};
-  std::vector<uint16_t> top_;          // BMP block -> index into blocks_
-  std::vector<uint64_t> blocks_;       // 256 masks per block
+  LiteralFinder lits_;
+  Py_ssize_t floor_ = 0;  // of the search under way
+  std::atomic<bool> busy_{false};
 };
 
 }  // namespace dravik::rx

@@ -4,6 +4,7 @@
 #include "common/refs.hpp"
 
 #include <cstring>
+#include <new>
 
 namespace dravik::rx {
 
@@ -28,8 +29,8 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
     return nullptr;
   }
   if (ensure_ready(pattern) < 0) return nullptr;
-  if (flags & ~(kFlagIgnoreCase | kFlagUnicode)) {
-    why = "flags other than IGNORECASE";
+  if (flags & ~(kFlagIgnoreCase | kFlagUnicode | kFlagMultiline | kFlagDotall)) {
+    why = "flags other than IGNORECASE, MULTILINE and DOTALL";
     return nullptr;
   }
   const Py_ssize_t n = PyUnicode_GET_LENGTH(pattern);
@@ -37,22 +38,37 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
   const void* data = PyUnicode_DATA(pattern);
   std::u32string text(static_cast<size_t>(n), U'\0');
   for (Py_ssize_t i = 0; i < n; ++i) text[static_cast<size_t>(i)] = PyUnicode_READ(kind, data, i);
-  NodeP tree = parse_pattern(text, why);
+  NodeFlags global;
+  global.icase = (flags & kFlagIgnoreCase) != 0;
+  global.multiline = (flags & kFlagMultiline) != 0;
+  global.dotall = (flags & kFlagDotall) != 0;
+  NodeP tree = parse_pattern(text, global, why);
   if (!tree) return nullptr;
-  std::unique_ptr<Regex> re(new Regex());
-  if (!compile_tree(*tree, (flags & kFlagIgnoreCase) != 0, fixes, re->c_, why)) return nullptr;
+  std::unique_ptr<Regex> re(new (std::nothrow) Regex());
+  if (!re) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  if (!compile_tree(*tree, fixes, re->c_, why)) return nullptr;
   re->ab_.init(&re->c_.sets);
   re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
   re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
   re->acc_.init(re->c_);
+  if (!re->c_.literals.empty()) {
+    LiteralReq req;
+    req.strings = re->c_.literals;
+    req.before = re->c_.literal_before;
+    re->lits_.init(re->c_, req);
+  }
   re->init_required();
   return re;
 }
 
 void Regex::init_required() {
-  // Only a rare requirement pays for the extra pass.
+  // Only a rare requirement pays for the extra pass; required literals,
+  // when found, serve better.
   req_on_ = false;
-  if (c_.required.empty() || c_.required_weight > 0.006) return;
+  if (lits_.enabled() || c_.required.empty() || c_.required_weight > 0.006) return;
   std::vector<uint64_t> bits(kBmpSize / 64, 0);
   bool astral = false;
   for (uint16_t s : c_.required) {
@@ -124,17 +140,53 @@ std::unique_ptr<Regex> Regex::from_re_pattern(PyObject* re_pattern, const CaseFi
   return compile(pattern.get(), flags, fixes, why);
 }
 
-int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
+namespace {
+
+// Marks a Regex as in use for the lifetime of the guard.
+class Claim {
+ public:
+  explicit Claim(std::atomic<bool>& busy) : busy_(busy), held_(!busy.exchange(true, std::memory_order_acquire)) {}
+  ~Claim() {
+    if (held_) busy_.store(false, std::memory_order_release);
+  }
+  bool held() const { return held_; }
+
+ private:
+  std::atomic<bool>& busy_;
+  bool held_;
+};
+
+void set_internal_error() { PyErr_SetString(PyExc_RuntimeError, "regex engine: match end without a start"); }
+
+}  // namespace
+
+int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_floor) {
   if (ensure_ready(text) < 0) return -1;
   // As `re` does: a position past either end is clamped to it.
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   if (pos < 0) pos = 0;
-  if (pos > PyUnicode_GET_LENGTH(text)) pos = PyUnicode_GET_LENGTH(text);
-  return search_at(text, pos, false, out);
+  if (pos > n) pos = n;
+  Claim claim(busy_);
+  if (!claim.held()) return kBusy;
+  int r;
+  if (n - pos >= kReleaseGilAt) {
+    Py_BEGIN_ALLOW_THREADS
+    r = search_at(text, pos, false, out, literal_floor);
+    Py_END_ALLOW_THREADS
+  } else {
+    r = search_at(text, pos, false, out, literal_floor);
+  }
+  if (r == -2) {
+    set_internal_error();
+    return -1;
+  }
+  return r;
 }
 
-int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out) {
+int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out, Py_ssize_t literal_floor) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* data = PyUnicode_DATA(text);
+  floor_ = literal_floor;
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND: return search_kind(static_cast<const Py_UCS1*>(data), n, pos, must_advance, out);
     case PyUnicode_2BYTE_KIND: return search_kind(static_cast<const Py_UCS2*>(data), n, pos, must_advance, out);
@@ -151,23 +203,44 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
     return 1;
   }
   if (!may_match(p, n, pos)) return 0;
-  auto word_before = [&](Py_ssize_t k) { return k > 0 && is_word(p[k - 1]); };
+  auto ctx_before = [&](Py_ssize_t k) { return k > 0 ? ctx_of_char(p[k - 1]) : X_EDGE; };
+  // A newline that ends the text is its own symbol where `$` tells it apart.
+  const bool final_nl = c_.final_newline && p[n - 1] == '\n';
+  const Py_ssize_t stop = final_nl ? n - 1 : n;
+  auto symbol = [&](Py_ssize_t k) { return k == stop ? ab_.final_newline() : ab_.of(p[k]); };
   Py_ssize_t i = pos;
   Py_ssize_t end = -1;
   int s;
   if (must_advance) {
     if (pos == n) return 0;
-    s = fwd_.first_step_nonempty(word_before(pos), ab_.of(p[pos])) >> 1;
+    s = fwd_.first_step_nonempty(ctx_before(pos), symbol(pos)) >> 1;
     i = pos + 1;
   } else {
-    s = Dfa::initial(word_before(pos));
+    s = Dfa::initial(ctx_before(pos));
   }
   const bool accel = acc_.enabled();
   const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
   Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
+  const bool lits = lits_.enabled();
+  if (lits) lits_.reset(floor_);
+  Py_ssize_t next_lit = -1;
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
-    if (s <= 1 && req_on_) {
+    if (s < Dfa::kDead && lits) {
+      // The same with the next occurrence of a required literal, and the
+      // run of characters that may come before it in a match.
+      if (next_lit < i) {
+        next_lit = lits_.next(p, i, n);
+        if (next_lit < 0) break;
+        run_start = next_lit;
+        while (run_start > i && lits_.before(p[run_start - 1])) --run_start;
+      }
+      if (run_start > i) {
+        i = run_start;
+        s = Dfa::initial(ctx_before(i));
+      }
+    }
+    if (s < Dfa::kDead && req_on_) {
       // Every match holds a required character.  With j the next one, a
       // match starting at or before j has only characters that may precede
       // it in [start, j): it starts within the run of such characters that
@@ -189,17 +262,17 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       }
       if (run_start > i) {
         i = run_start;
-        s = Dfa::initial(word_before(i));
+        s = Dfa::initial(ctx_before(i));
       }
     }
     // Idle: where the next character could start a match the automaton
     // steps on (cheaper than a scan that would stop right there).
-    if (s <= 1 && accel && !(i < n && acc_.may_start(p[i]))) {
+    if (s < Dfa::kDead && accel && !(i < n && acc_.may_start(p[i]))) {
       const Py_ssize_t c = acc_.find(p, i, n);
       if (c < 0) break;
       if (c != i) {
         i = c;
-        s = Dfa::initial(word_before(i));
+        s = Dfa::initial(ctx_before(i));
       }
     }
     {
@@ -207,11 +280,11 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       const int32_t* table = fwd_.table();
       const int shift = fwd_.shift();
       const uint32_t stride = fwd_.stride();
-      while (i < n) {
+      while (i < stop) {
         const uint16_t eq = ab_.of(p[i]);
         if (sizeof(Ch) > 1 && eq >= stride) break;
         const int32_t t = table[(static_cast<size_t>(s) << shift) | eq];
-        if (t <= 5) break;  // not cached yet, or the next state is initial or dead
+        if (t < 2 * Dfa::kFirstBusy) break;  // not cached yet, or the next state is initial or dead
         if (t & 1) end = i;
         s = t >> 1;
         ++i;
@@ -221,7 +294,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       if (fwd_.final_match(s)) end = n;
       break;
     }
-    const int32_t t = fwd_.step(s, ab_.of(p[i]));
+    const int32_t t = fwd_.step(s, symbol(i));
     if (t & 1) end = i;
     s = t >> 1;
     ++i;
@@ -229,23 +302,19 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   if (end < 0) return 0;
   // Reverse from that end: the smallest start of a match ending there.
   Py_ssize_t start = -1;
-  int r = Dfa::initial(end < n && is_word(p[end]));
+  int r = Dfa::initial(end == n ? X_EDGE : end == stop ? X_FINAL : ctx_of_char(p[end]));
   for (Py_ssize_t k = end;; --k) {
     if (k == pos) {
-      const bool m = pos > 0 ? (rev_.step(r, ab_.of(p[pos - 1])) & 1) != 0 : rev_.final_match(r);
+      const bool m = pos > 0 ? (rev_.step(r, symbol(pos - 1)) & 1) != 0 : rev_.final_match(r);
       if (m) start = pos;
       break;
     }
-    const int32_t t = rev_.step(r, ab_.of(p[k - 1]));
+    const int32_t t = rev_.step(r, symbol(k - 1));
     if (t & 1) start = k;
     r = t >> 1;
     if (r == Dfa::kDead) break;
   }
-  if (start < 0) {
-    // Cannot happen: the forward pass saw a match ending at `end`.
-    PyErr_SetString(PyExc_RuntimeError, "regex engine: match end without a start");
-    return -1;
-  }
+  if (start < 0) return -2;  // cannot happen: the forward pass saw a match ending at `end`
   out = Span{start, end};
   return 1;
 }
@@ -301,20 +370,41 @@ void copy_chars(PyObject* to, Py_ssize_t at, PyObject* from, Py_ssize_t start, P
 
 }  // namespace
 
-PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
-  if (ensure_ready(text) < 0 || ensure_ready(literal) < 0) return nullptr;
+int Regex::find_all(PyObject* text, std::vector<Span>& spans) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
-  std::vector<Span> spans;
   Py_ssize_t pos = 0;
   bool must_advance = false;
   while (pos <= n) {
     Span sp;
     const int r = search_at(text, pos, must_advance, sp);
-    if (r < 0) return nullptr;
+    if (r < 0) return r;
     if (r == 0) break;
     spans.push_back(sp);
     must_advance = sp.start == sp.end;
     pos = sp.end;
+  }
+  return 0;
+}
+
+PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
+  if (ensure_ready(text) < 0 || ensure_ready(literal) < 0) return nullptr;
+  const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
+  std::vector<Span> spans;
+  {
+    Claim claim(busy_);
+    if (!claim.held()) return nullptr;  // busy: no exception set
+    int r;
+    if (n >= kReleaseGilAt) {
+      Py_BEGIN_ALLOW_THREADS
+      r = find_all(text, spans);
+      Py_END_ALLOW_THREADS
+    } else {
+      r = find_all(text, spans);
+    }
+    if (r < 0) {
+      set_internal_error();
+      return nullptr;
+    }
   }
   if (spans.empty()) return Py_NewRef(text);
   const Py_ssize_t rlen = PyUnicode_GET_LENGTH(literal);

@@ -14,10 +14,13 @@ struct Token {
 
 class Parser {
  public:
-  Parser(const std::u32string& s, std::string& why) : s_(s), why_(why) {}
+  Parser(const std::u32string& s, NodeFlags global, std::string& why) : s_(s), why_(why), global_(global) {}
 
   NodeP parse_all() {
-    NodeP n = parse_sub(0);
+    // Global flags written anywhere in the pattern apply to all of it (the
+    // compile flags of a `re` pattern already include them); read them first.
+    if (!scan_global_flags()) return nullptr;
+    NodeP n = parse_sub(0, global_);
     if (!n) return nullptr;
     if (i_ < s_.size()) return fail("an unbalanced ')'");
     return n;
@@ -119,8 +122,9 @@ class Parser {
     return true;
   }
 
-  NodeP parse_class() {
+  NodeP parse_class(NodeFlags flags) {
     auto node = std::make_unique<Node>(Node::Class);
+    node->flags = flags;
     const bool negate = match('^');
     std::vector<ClassItem> items;
     for (;;) {
@@ -171,14 +175,15 @@ class Parser {
     return node;
   }
 
-  static NodeP literal(uint32_t c) {
+  static NodeP literal(uint32_t c, NodeFlags flags) {
     auto n = std::make_unique<Node>(Node::Class);
     n->cls.op = ClassSpec::Literal;
     n->cls.items.push_back(ClassItem{ClassItem::Lit, c, 0});
+    n->flags = flags;
     return n;
   }
 
-  NodeP parse_escape() {
+  NodeP parse_escape(NodeFlags flags) {
     if (at_end()) return fail("a trailing backslash");
     const uint32_t c = s_[i_++];
     uint32_t v;
@@ -186,20 +191,23 @@ class Parser {
       auto n = std::make_unique<Node>(Node::Class);
       n->cls.op = ClassSpec::In;
       n->cls.items.push_back(ClassItem{ClassItem::Cat, v, 0});
+      n->flags = flags;
       return n;
     }
-    if (c == 'b' || c == 'B') {
+    if (c == 'b' || c == 'B' || c == 'A' || c == 'Z') {
       auto n = std::make_unique<Node>(Node::Assert);
-      n->boundary = c == 'b';
+      n->assert_kind = c == 'b' ? A_BOUNDARY : c == 'B' ? A_NON_BOUNDARY : c == 'A' ? A_BEGIN_STRING : A_END_STRING;
+      n->flags = flags;
       return n;
     }
-    if (simple_escape(c, v)) return literal(v);
+    if (simple_escape(c, v)) return literal(v, flags);
     if (c == 'x' || c == 'u' || c == 'U') {
       if (!hex_escape(c, v)) return fail("a malformed hexadecimal escape");
-      return literal(v);
+      return literal(v, flags);
     }
-    if (is_ascii_alnum(c)) return fail("an escape sequence other than \\d \\D \\s \\S \\w \\W \\b \\B and character escapes");
-    return literal(c);
+    if (is_ascii_alnum(c))
+      return fail("an escape sequence other than \\d \\D \\s \\S \\w \\W \\b \\B \\A \\Z and character escapes");
+    return literal(c, flags);
   }
 
   // After '{': reads "m}", "m,}", "m,n}", ",n}" or ",}"; false (position
@@ -228,39 +236,203 @@ class Parser {
     return true;
   }
 
-  NodeP parse_seq(int nested) {
+  // Inline flag letters, as `re` reads them after "(?" (and after '-').
+  // Returns false (with `why`) for letters this engine does not take.
+  bool flag_letters(NodeFlags& add, bool& any, bool turning_off) {
+    any = false;
+    while (!at_end()) {
+      const uint32_t c = peek();
+      if (c == 'i') add.icase = true;
+      else if (c == 's') add.dotall = true;
+      else if (c == 'm') add.multiline = true;
+      else if (c == 'u' && !turning_off) {}  // the default for str patterns
+      else if (c == 'x') return fail("the VERBOSE flag") != nullptr;
+      else if (c == 'a' || c == 'L' || c == 'u') return fail("the ASCII or LOCALE flag, or turning off UNICODE") != nullptr;
+      else break;
+      any = true;
+      ++i_;
+    }
+    return true;
+  }
+
+  // After "(?" with a flag letter or '-': a global flags group "(?imsu)"
+  // (true, `scoped` false) or the head of a scoped group "(?i-s:" (true,
+  // `scoped` true, with the flags to add and remove); false on syntax this
+  // engine refuses.
+  bool read_flags(NodeFlags& on, NodeFlags& off, bool& scoped) {
+    bool any_on = false, any_off = false;
+    if (!flag_letters(on, any_on, false)) return false;
+    if (match('-')) {
+      if (!flag_letters(off, any_off, true)) return false;
+      if (!any_off) return fail("a missing flag after '-'") != nullptr;
+      if ((on.icase && off.icase) || (on.dotall && off.dotall) || (on.multiline && off.multiline))
+        return fail("a flag turned on and off") != nullptr;
+      if (!match(':')) return fail("a missing ':' after flags") != nullptr;
+      scoped = true;
+      return true;
+    }
+    if (match(':')) {
+      scoped = true;
+      return true;
+    }
+    if (!any_on || !match(')')) return fail("unknown inline flags") != nullptr;
+    scoped = false;
+    return true;
+  }
+
+  static NodeFlags combine(NodeFlags f, NodeFlags on, NodeFlags off) {
+    f.icase = (f.icase || on.icase) && !off.icase;
+    f.dotall = (f.dotall || on.dotall) && !off.dotall;
+    f.multiline = (f.multiline || on.multiline) && !off.multiline;
+    return f;
+  }
+
+  // Finds the global flags groups and adds them to `global_`.  Before 3.11
+  // `re` takes them anywhere (with a warning); since, only at the very start.
+  bool scan_global_flags() {
+    bool at_start = true;
+    int depth = 0;
+    bool in_class = false;
+    for (size_t k = 0; k < s_.size(); ++k) {
+      const uint32_t c = s_[k];
+      if (c == '\\') {
+        ++k;
+        at_start = false;
+        continue;
+      }
+      if (in_class) {
+        // ']' first in a set (or after '^') is a literal.
+        if (c == ']' && !(s_[k - 1] == '[' || (s_[k - 1] == '^' && s_[k - 2] == '['))) in_class = false;
+        continue;
+      }
+      if (c == '[') {
+        in_class = true;
+        at_start = false;
+        continue;
+      }
+      if (c == '(' && k + 1 < s_.size() && s_[k + 1] == '?') {
+        if (k + 2 < s_.size() && s_[k + 2] == '#') {  // a comment
+          while (k < s_.size() && s_[k] != ')') ++k;
+          continue;
+        }
+        size_t save = i_;
+        i_ = k + 2;
+        NodeFlags on, off;
+        bool scoped = false;
+        const bool looks_like_flags = i_ < s_.size() && (s_[i_] == '-' || s_[i_] == 'i' || s_[i_] == 's' ||
+                                                          s_[i_] == 'm' || s_[i_] == 'u' || s_[i_] == 'x' ||
+                                                          s_[i_] == 'a' || s_[i_] == 'L');
+        if (looks_like_flags) {
+          if (!read_flags(on, off, scoped)) return false;
+          if (!scoped) {
+#if PY_VERSION_HEX >= 0x030B0000
+            if (!(at_start && depth == 0)) return fail("global flags not at the start of the expression") != nullptr;
+#endif
+            global_ = combine(global_, on, NodeFlags());
+            k = i_ - 1;
+            i_ = save;
+            continue;
+          }
+        }
+        i_ = save;
+      }
+      if (c == '(') ++depth;
+      if (c == ')') --depth;
+      if (c == '|' && depth == 0) {
+        // Only the first alternative's start counts.
+      }
+      at_start = false;
+    }
+    return true;
+  }
+
+  // A group name as `re` takes it: an identifier.
+  bool group_name(uint32_t close) {
+    std::u32string name;
+    while (!at_end() && peek() != close) name.push_back(s_[i_++]);
+    if (!match(close)) return fail("an unterminated group name") != nullptr;
+    if (name.empty()) return fail("a missing group name") != nullptr;
+    for (size_t k = 0; k < name.size(); ++k) {
+      const uint32_t c = name[k];
+      const bool ok = c == '_' || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (k > 0 && c >= '0' && c <= '9');
+      if (!ok) return fail("a group name other than an ASCII identifier") != nullptr;
+    }
+    for (const auto& seen : names_)
+      if (seen == name) return fail("a redefined group name") != nullptr;
+    names_.push_back(std::move(name));
+    return true;
+  }
+
+  // After '(': the group's contents under `flags`, as a Group node; or a
+  // comment (null `out`, true).
+  bool parse_group(int nested, NodeFlags flags, NodeP& out) {
+    out = nullptr;
+    NodeFlags inner = flags;
+    if (match('?')) {
+      if (at_end()) return fail("an unterminated group") != nullptr;
+      const uint32_t c = peek();
+      if (c == ':') {
+        ++i_;
+      } else if (c == '#') {
+        while (!at_end() && peek() != ')') ++i_;
+        if (!match(')')) return fail("an unterminated comment") != nullptr;
+        return true;
+      } else if (c == 'P') {
+        ++i_;
+        if (!match('<')) return fail("a group extension other than (?:...), (?P<name>...), inline flags and comments") != nullptr;
+        if (!group_name('>')) return false;
+      } else if (c == '-' || c == 'i' || c == 's' || c == 'm' || c == 'u' || c == 'x' || c == 'a' || c == 'L') {
+        NodeFlags on, off;
+        bool scoped = false;
+        if (!read_flags(on, off, scoped)) return false;
+        if (!scoped) return true;  // global flags, already read
+        inner = combine(flags, on, off);
+      } else {
+        return fail("lookaround, backreferences, conditional or atomic groups (a group extension other than (?:...), (?P<name>...), inline flags and comments)") != nullptr;
+      }
+    }
+    NodeP body = parse_sub(nested + 1, inner);
+    if (!body) return false;
+    if (!match(')')) return fail("a missing ')'") != nullptr;
+    out = std::make_unique<Node>(Node::Group);
+    out->kids.push_back(std::move(body));
+    return true;
+  }
+
+  NodeP parse_seq(int nested, NodeFlags flags) {
     auto seq = std::make_unique<Node>(Node::Seq);
     while (!at_end()) {
       const uint32_t c = peek();
       if (c == '|' || c == ')') break;
       ++i_;
       if (c == '(') {
-        if (match('?')) {
-          if (!match(':')) return fail("a group extension other than (?:...)");
-        }
-        NodeP inner = parse_sub(nested + 1);
-        if (!inner) return nullptr;
-        if (!match(')')) return fail("a missing ')'");
-        auto g = std::make_unique<Node>(Node::Group);
-        g->kids.push_back(std::move(inner));
-        seq->kids.push_back(std::move(g));
+        NodeP g;
+        if (!parse_group(nested, flags, g)) return nullptr;
+        if (g) seq->kids.push_back(std::move(g));
         continue;
       }
       if (c == '[') {
-        NodeP n = parse_class();
+        NodeP n = parse_class(flags);
         if (!n) return nullptr;
         seq->kids.push_back(std::move(n));
         continue;
       }
       if (c == '.') {
         auto n = std::make_unique<Node>(Node::Class);
-        n->cls.op = ClassSpec::Any;
+        n->cls.op = flags.dotall ? ClassSpec::AnyAll : ClassSpec::Any;
+        n->flags = flags;
         seq->kids.push_back(std::move(n));
         continue;
       }
-      if (c == '^' || c == '$') return fail("the anchors ^ and $");
+      if (c == '^' || c == '$') {
+        auto n = std::make_unique<Node>(Node::Assert);
+        n->assert_kind = c == '^' ? A_BEGIN : A_END;
+        n->flags = flags;
+        seq->kids.push_back(std::move(n));
+        continue;
+      }
       if (c == '\\') {
-        NodeP n = parse_escape();
+        NodeP n = parse_escape(flags);
         if (!n) return nullptr;
         seq->kids.push_back(std::move(n));
         continue;
@@ -272,7 +444,7 @@ class Parser {
         if (c == '{') {
           bool too_big = false;
           if (!read_counts(lo, hi, too_big)) {
-            seq->kids.push_back(literal('{'));
+            seq->kids.push_back(literal('{', flags));
             continue;
           }
           if (too_big || lo > kMaxCount || (hi != kUnbounded && hi > kMaxCount)) return fail("a repeat count above 10000");
@@ -280,12 +452,14 @@ class Parser {
         }
         if (seq->kids.empty() || seq->kids.back()->kind == Node::Assert) return fail("a repeat of nothing");
         if (seq->kids.back()->kind == Node::Repeat) return fail("a repeat of a repeat");
-        if (!at_end() && (peek() == '?' || peek() == '+')) return fail("lazy or possessive quantifiers");
+        const bool lazy = match('?');
+        if (!at_end() && peek() == '+') return fail("possessive quantifiers");
         NodeP item = std::move(seq->kids.back());
         seq->kids.pop_back();
         auto r = std::make_unique<Node>(Node::Repeat);
         r->min = lo;
         r->max = hi;
+        r->lazy = lazy;
         if (item->kind == Node::Group) {
           r->kids.push_back(std::move(item->kids[0]));
         } else {
@@ -296,7 +470,7 @@ class Parser {
         seq->kids.push_back(std::move(r));
         continue;
       }
-      seq->kids.push_back(literal(c));
+      seq->kids.push_back(literal(c, flags));
     }
     if (!at_end() && peek() == ')' && nested == 0) return fail("an unbalanced ')'");
     return seq;
@@ -307,14 +481,14 @@ class Parser {
   static bool same_atom(const Node& a, const Node& b) {
     if (a.kind != b.kind) return false;
     if (a.kind == Node::Class) return a.cls == b.cls;
-    if (a.kind == Node::Assert) return a.boundary == b.boundary;
+    if (a.kind == Node::Assert) return a.assert_kind == b.assert_kind;
     return false;
   }
 
-  NodeP parse_sub(int nested) {
+  NodeP parse_sub(int nested, NodeFlags flags) {
     std::vector<NodeP> items;
     for (;;) {
-      NodeP s = parse_seq(nested);
+      NodeP s = parse_seq(nested, flags);
       if (!s) return nullptr;
       items.push_back(std::move(s));
       if (!match('|')) break;
@@ -350,6 +524,7 @@ class Parser {
     if (mergeable) {
       auto n = std::make_unique<Node>(Node::Class);
       n->cls.op = ClassSpec::In;
+      n->flags = flags;
       for (const auto& it : items) {
         for (const ClassItem& ci : it->kids[0]->cls.items) {
           bool seen = false;
@@ -368,13 +543,15 @@ class Parser {
 
   const std::u32string& s_;
   std::string& why_;
+  NodeFlags global_;
+  std::vector<std::u32string> names_;
   size_t i_ = 0;
 };
 
 }  // namespace
 
-NodeP parse_pattern(const std::u32string& text, std::string& why) {
-  Parser p(text, why);
+NodeP parse_pattern(const std::u32string& text, NodeFlags global, std::string& why) {
+  Parser p(text, global, why);
   NodeP n = p.parse_all();
   if (!n && why.empty()) why = "unsupported syntax";
   return n;

@@ -76,35 +76,45 @@ def random_class(rng):
     return "[" + ("^" if rng.random() < 0.25 else "") + "".join(items) + "]"
 
 
+GROUP_OPENERS = ["(?:", "(", "(?i:", "(?-i:", "(?s:", "(?m:", "(?i-s:", "(?P<g%d>", "(?#note)("]
+
+
 def random_atom(rng, depth):
-    kind = rng.randint(0, 9 if depth < 2 else 6)
+    kind = rng.randint(0, 10 if depth < 2 else 7)
     if kind <= 2:
         ch = rng.choice(PATTERN_CHARS)
         return re.escape(ch) if ch in ".-" and rng.random() < 0.5 else ch
     if kind == 3:
         return random_class(rng)
     if kind == 4:
-        return rng.choice([r"\d", r"\s", r"\w", r"\D", r"\S", r"\W", "."])
+        return rng.choice([r"\d", r"\s", r"\w", r"\D", r"\S", r"\W", ".", "\n"])
     if kind == 5:
-        return rng.choice([r"\b", r"\B"])
-    if kind == 6:
-        return rng.choice(["x", "ab", "Ks", "i"])
-    return rng.choice(["(?:", "("]) + random_pattern(rng, depth + 1) + ")"
+        return rng.choice([r"\b", r"\B", "^", "$", r"\A", r"\Z"])
+    if kind in (6, 7):
+        return rng.choice(["x", "ab", "Ks", "i", "a\nb"])
+    opener = rng.choice(GROUP_OPENERS)
+    if "%d" in opener:
+        opener = opener % rng.randrange(10**9)
+    return opener + random_pattern(rng, depth + 1) + ")"
 
 
-QUANTIFIERS = ["", "", "", "?", "*", "+", "{2}", "{1,3}", "{2,}", "{,2}", "{0,1}"]
+ASSERTIONS = (r"\b", r"\B", "^", "$", r"\A", r"\Z")
+QUANTIFIERS = ["", "", "", "?", "*", "+", "{2}", "{1,3}", "{2,}", "{,2}", "{0,1}", "??", "*?", "+?", "{1,3}?", "{2,}?"]
 
 
 def random_piece(rng, depth):
     atom = random_atom(rng, depth)
-    if atom in (r"\b", r"\B"):
+    if atom in ASSERTIONS:
         return atom
     if atom.startswith("("):
         # Unbounded repeats of groups (nested repeats, overlapping
         # alternatives) can make `re` itself exponential: keep the reference
         # fast with bounded repeats only.
-        return atom + rng.choice(["", "?", "{0,1}", "{2}", "{1,2}"] if depth == 0 else ["", "?"])
+        return atom + rng.choice(["", "?", "{0,1}", "{2}", "{1,2}", "??", "{1,2}?"] if depth == 0 else ["", "?", "??"])
     return atom + rng.choice(QUANTIFIERS)
+
+
+GLOBAL_FLAGS = ["", "", "", "(?i)", "(?m)", "(?s)", "(?ims)", "(?u)"]
 
 
 def random_pattern(rng, depth=0):
@@ -113,7 +123,11 @@ def random_pattern(rng, depth=0):
     branches = []
     for _ in range(rng.randint(1, 3)):
         branches.append("".join(random_piece(rng, depth) for _ in range(rng.randint(0, 4))))
-    return "|".join(branches)
+    body = "|".join(branches)
+    return rng.choice(GLOBAL_FLAGS) + body if depth == 0 else body
+
+
+RANDOM_FLAGS = [0, re.IGNORECASE, re.MULTILINE, re.DOTALL, re.IGNORECASE | re.MULTILINE | re.DOTALL]
 
 
 def random_text(rng, max_size=30):

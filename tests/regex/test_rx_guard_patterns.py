@@ -16,7 +16,11 @@ def check_all(text):
     for label, p, rx in COMPILED:
         assert rx.search(text) == re_span(p, text), (label, text)
         assert rx.sub("##X##", text) == p.sub("##X##", text), (label, text)
-    assert SCANNER.search_each(text) == [re_span(p, text) for _, p, _ in COMPILED]
+    want = [re_span(p, text) for _, p, _ in COMPILED]
+    assert SCANNER.search_each(text) == want
+    # A pattern the one pass rules out (-1) has no match.
+    for hint, span in zip(SCANNER.hints(text), want):
+        assert hint is None or hint >= 0 or span is None
 
 
 def test_every_guard_pattern_is_supported():

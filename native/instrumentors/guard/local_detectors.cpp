@@ -2,6 +2,8 @@
 #include "instrumentors/guard/helpers.hpp"
 #include "instrumentors/guard/pattern_engine.hpp"
 
+#include <vector>
+
 namespace dravik::guard {
 
 namespace {
@@ -46,10 +48,19 @@ PyObject* detect_labelled(Function* f, Name table_name, Name prefix, PyObject* t
   if (!entries) return nullptr;
   Ref found = Ref::steal(PyList_New(0));
   if (!found) return nullptr;
+  // The snapshot (a list of the items) keeps every pattern alive.
+  std::vector<PyObject*> patterns;
+  for (Py_ssize_t k = 0; k < PyList_GET_SIZE(entries.get()); ++k) {
+    PyObject* item = PyList_GET_ITEM(entries.get(), k);
+    patterns.push_back(PyTuple_CheckExact(item) && PyTuple_GET_SIZE(item) == 2 ? PyTuple_GET_ITEM(item, 1) : nullptr);
+  }
+  TableSearch searches;
+  if (searches.prepare(st, std::move(patterns), text) < 0) return nullptr;
+  size_t k = 0;
   const int rc = for_each_item(entries.get(), [&](PyObject* entry) -> int {
     Ref label, pattern;
     if (unpack2(entry, label, pattern) < 0) return -1;
-    const int hit = engine_search(st, pattern.get(), text, nullptr);
+    const int hit = searches.search(st, k++, pattern.get(), text, nullptr);
     if (hit <= 0) return hit;
     Ref desc = format_into(st, S(st, prefix), label.get());
     return desc ? PyList_Append(found.get(), desc.get()) : -1;
@@ -72,9 +83,22 @@ PyObject* detect_injection_impl(Function* f, PyObject* const* args) {
   if (!table) return nullptr;
   Ref found = Ref::steal(PyList_New(0));
   if (!found) return nullptr;
+  // A list is walked by index as it stands at each step (see for_each_item);
+  // its entries as they are now are held here for the one pass over the text.
+  std::vector<Ref> held;
+  std::vector<PyObject*> patterns;
+  if (PyList_CheckExact(table.get())) {
+    for (Py_ssize_t k = 0; k < PyList_GET_SIZE(table.get()); ++k) {
+      held.push_back(Ref::borrow(PyList_GET_ITEM(table.get(), k)));
+      patterns.push_back(held.back().get());
+    }
+  }
+  TableSearch searches;
+  if (searches.prepare(st, std::move(patterns), text) < 0) return nullptr;
+  size_t k = 0;
   const int rc = for_each_item(table.get(), [&](PyObject* pattern) -> int {
     Ref matched;
-    const int hit = engine_search(st, pattern, text, &matched);
+    const int hit = searches.search(st, k++, pattern, text, &matched);
     if (hit <= 0) return hit;
     Ref desc = format_into(st, S(st, S_injection_prefix), matched.get(), S(st, S_quote));
     return desc ? PyList_Append(found.get(), desc.get()) : -1;

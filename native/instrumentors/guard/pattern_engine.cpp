@@ -39,20 +39,19 @@ Ref generic_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* 
 }
 
 // The native form of `pattern` when it applies to `text`; -1 on error.
-int native_for(State* st, PyObject* pattern, PyObject* text, rx::Regex*& out) {
-  out = nullptr;
+int native_for(State* st, PyObject* pattern, PyObject* text, std::shared_ptr<rx::Regex>& out) {
+  out.reset();
   if (!PyUnicode_Check(text)) return 0;  // re's own error for other texts
   return st->engine->lookup(pattern, out);
 }
 
-}  // namespace
-
-int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
-  rx::Regex* regex;
-  if (native_for(st, pattern, text, regex) < 0) return -1;
-  if (regex == nullptr) return generic_search(st, pattern, text, matched);
+// A native search; a Regex busy in another thread's long search hands the
+// call to `re` (same answer) rather than wait.
+int native_search(State* st, rx::Regex& regex, PyObject* pattern, PyObject* text, Ref* matched,
+                  Py_ssize_t literal_floor) {
   rx::Span span;
-  const int found = regex->search(text, 0, span);
+  const int found = regex.search(text, 0, span, literal_floor);
+  if (found == rx::kBusy) return generic_search(st, pattern, text, matched);
   if (found > 0 && matched != nullptr) {
     *matched = Ref::steal(PyUnicode_Substring(text, span.start, span.end));
     if (!*matched) return -1;
@@ -60,11 +59,64 @@ int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
   return found;
 }
 
+}  // namespace
+
+int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
+  std::shared_ptr<rx::Regex> regex;
+  if (native_for(st, pattern, text, regex) < 0) return -1;
+  if (regex == nullptr) return generic_search(st, pattern, text, matched);
+  return native_search(st, *regex, pattern, text, matched, 0);
+}
+
 Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal) {
-  rx::Regex* regex;
+  std::shared_ptr<rx::Regex> regex;
   if (native_for(st, pattern, text, regex) < 0) return Ref();
   if (regex == nullptr || !PyUnicode_CheckExact(literal)) return generic_replace_all(st, pattern, text, literal);
-  return Ref::steal(regex->replace_all(text, literal));
+  Ref out = Ref::steal(regex->replace_all(text, literal));
+  if (!out && !PyErr_Occurred()) return generic_replace_all(st, pattern, text, literal);  // busy
+  return out;
+}
+
+int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* text) {
+  patterns_ = std::move(patterns);
+  regexes_.assign(patterns_.size(), nullptr);
+  hints_.assign(patterns_.size(), rx::kNoHint);
+  std::vector<std::shared_ptr<rx::Regex>> native;
+  std::vector<size_t> where;
+  for (size_t k = 0; k < patterns_.size(); ++k) {
+    if (patterns_[k] == nullptr) continue;
+    if (native_for(st, patterns_[k], text, regexes_[k]) < 0) return -1;
+    if (regexes_[k] != nullptr) {
+      native.push_back(regexes_[k]);
+      where.push_back(k);
+    }
+  }
+  // The pass looks at every character in turn; a few patterns' own vector
+  // scans for their keywords cost less than that.
+  constexpr size_t kFusedFrom = 16;
+  if (native.size() < kFusedFrom) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text) < 0) return -1;
+#endif
+  std::shared_ptr<const TablePlan> plan = st->engine->plan_for(native);
+  std::vector<Py_ssize_t> h;
+  if (PyUnicode_GET_LENGTH(text) >= rx::kReleaseGilAt) {
+    // Reads the text and the (immutable) plan only.
+    Py_BEGIN_ALLOW_THREADS
+    plan->scanner.hints(text, h);
+    Py_END_ALLOW_THREADS
+  } else {
+    plan->scanner.hints(text, h);
+  }
+  for (size_t j = 0; j < where.size(); ++j) hints_[where[j]] = h[j];
+  return 0;
+}
+
+int TableSearch::search(State* st, size_t k, PyObject* pattern, PyObject* text, Ref* matched) {
+  if (k >= patterns_.size() || patterns_[k] != pattern || regexes_[k] == nullptr)
+    return engine_search(st, pattern, text, matched);
+  if (hints_[k] == rx::kAbsent) return 0;  // a literal every match needs is not in the text
+  return native_search(st, *regexes_[k], pattern, text, matched, hints_[k] > 0 ? hints_[k] : 0);
 }
 
 }  // namespace dravik::guard

@@ -4,6 +4,10 @@
 #pragma once
 
 #include "instrumentors/guard/state.hpp"
+#include "regex/regex.hpp"
+
+#include <memory>
+#include <vector>
 
 namespace dravik::guard {
 
@@ -15,5 +19,24 @@ int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched);
 // `text` with every non-overlapping match of `pattern` replaced by
 // `literal`, taken verbatim (no group references, no escapes).
 Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal);
+
+// The searches of a detector over one table: one pass over the text for all
+// the patterns the engine runs tells which cannot match and where the
+// others' keywords begin; each entry is then searched in table order as
+// engine_search would, with the same results.
+class TableSearch {
+ public:
+  // `patterns`: the table's pattern objects in order (null where an entry
+  // gives none); they stay referenced by the caller.  -1 on error.
+  int prepare(State* st, std::vector<PyObject*> patterns, PyObject* text);
+  // engine_search for entry `k`, whose pattern object is `pattern` (when it
+  // is not the prepared one, the entry is searched on its own).
+  int search(State* st, size_t k, PyObject* pattern, PyObject* text, Ref* matched);
+
+ private:
+  std::vector<PyObject*> patterns_;
+  std::vector<std::shared_ptr<rx::Regex>> regexes_;  // per entry (null: not native)
+  std::vector<Py_ssize_t> hints_;                    // per entry
+};
 
 }  // namespace dravik::guard

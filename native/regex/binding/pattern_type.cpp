@@ -1,9 +1,12 @@
 // The Pattern and Scanner types of the _rx binding.
 #include "regex/binding/types.hpp"
 
+#include "regex/table_scan.hpp"
+
 #include <cstring>
 #include <memory>
 #include <new>
+#include <thread>
 
 namespace dravik::rx_binding {
 
@@ -18,11 +21,18 @@ struct PatternObject {
 
 struct ScannerObject {
   PyObject_HEAD
-  rx::MultiScanner* scanner;
+  rx::TableScanner* scanner;
   PyObject* patterns;  // tuple of PatternObject
 };
 
 PyObject* span_tuple(const rx::Span& sp) { return Py_BuildValue("(nn)", sp.start, sp.end); }
+
+// Another thread's long search holds the pattern: let it run, then retry.
+void wait_a_moment() {
+  Py_BEGIN_ALLOW_THREADS
+  std::this_thread::yield();
+  Py_END_ALLOW_THREADS
+}
 
 int require_str(PyObject* text, const char* what) {
   if (PyUnicode_Check(text)) return 0;
@@ -53,7 +63,8 @@ PyObject* pattern_search(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (pos == -1 && PyErr_Occurred()) return nullptr;
   }
   rx::Span sp;
-  const int r = reinterpret_cast<PatternObject*>(self)->re->search(vals[0], pos, sp);
+  int r;
+  while ((r = reinterpret_cast<PatternObject*>(self)->re->search(vals[0], pos, sp)) == rx::kBusy) wait_a_moment();
   if (r < 0) return nullptr;
   if (r == 0) Py_RETURN_NONE;
   return span_tuple(sp);
@@ -65,7 +76,11 @@ PyObject* pattern_sub(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
   if (bind_args("sub", kNames, 2, 2, args, nargs, kwnames, vals) < 0) return nullptr;
   if (require_str(vals[0], "repl") < 0 || require_str(vals[1], "text") < 0) return nullptr;
   try {
-    return reinterpret_cast<PatternObject*>(self)->re->replace_all(vals[1], vals[0]);
+    for (;;) {
+      PyObject* out = reinterpret_cast<PatternObject*>(self)->re->replace_all(vals[1], vals[0]);
+      if (out != nullptr || PyErr_Occurred()) return out;
+      wait_a_moment();
+    }
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -138,7 +153,7 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   auto* so = reinterpret_cast<ScannerObject*>(self.get());
   so->patterns = tup.release();
   try {
-    so->scanner = new rx::MultiScanner(std::move(regs));
+    so->scanner = new rx::TableScanner(std::move(regs));
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
@@ -173,9 +188,25 @@ PyObject* scanner_search_each(PyObject* self, PyObject* text) {
   return out.release();
 }
 
-PyObject* scanner_candidates(PyObject* self, PyObject* text) {
+PyObject* scanner_hints(PyObject* self, PyObject* text) {
   if (require_str(text, "text") < 0) return nullptr;
-  return PyLong_FromUnsignedLongLong(reinterpret_cast<ScannerObject*>(self)->scanner->candidates(text));
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text) < 0) return nullptr;
+#endif
+  std::vector<Py_ssize_t> h;
+  try {
+    reinterpret_cast<ScannerObject*>(self)->scanner->hints(text, h);
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  }
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(h.size())));
+  if (!out) return nullptr;
+  for (size_t k = 0; k < h.size(); ++k) {
+    PyObject* v = h[k] == rx::kNoHint ? Py_NewRef(Py_None) : PyLong_FromSsize_t(h[k]);
+    if (v == nullptr) return nullptr;
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), v);
+  }
+  return out.release();
 }
 
 PyObject* scanner_get_patterns(PyObject* self, void*) {
@@ -185,8 +216,9 @@ PyObject* scanner_get_patterns(PyObject* self, void*) {
 PyMethodDef kScannerMethods[] = {
     {"search_each", scanner_search_each, METH_O,
      "search_each(text)\n--\n\nThe first match (start, end) of every pattern, or None, in order."},
-    {"candidates", scanner_candidates, METH_O,
-     "candidates(text)\n--\n\nBit k set when pattern k has a required character in text."},
+    {"hints", scanner_hints, METH_O,
+     "hints(text)\n--\n\nPer pattern: None (searched on its own), -1 (a required literal is absent: no match) or a "
+     "position before which none of its required literals starts."},
     {nullptr, nullptr, 0, nullptr},
 };
 
