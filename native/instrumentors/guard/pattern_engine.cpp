@@ -91,9 +91,8 @@ int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* t
       where.push_back(k);
     }
   }
-  // The pass looks at every character in turn; a few patterns' own vector
-  // scans for their keywords cost less than that.
-  constexpr size_t kFusedFrom = 16;
+  // One pattern is as well served by its own search.
+  constexpr size_t kFusedFrom = 2;
   if (native.size() < kFusedFrom) return 0;
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(text) < 0) return -1;
