@@ -3,6 +3,8 @@
 from typing import Final, Optional, Sequence
 
 IGNORECASE: Final[int]
+SCAN_PATH: Final[str]
+FINGERPRINT_PATH: Final[str]
 
 class Pattern:
     @property
