@@ -27,24 +27,38 @@ struct LiteralReq {
 bool find_required_literals(const Node& root, const std::unordered_map<const Node*, uint16_t>& ids,
                             const std::vector<CharSet>& sets, LiteralReq& out);
 
+// Returned by LiteralFinder::next when the next occurrence lies beyond the
+// windows it may examine.
+inline constexpr Py_ssize_t kBeyondLimit = -3;
+
 class LiteralFinder {
  public:
   void init(const Compiled& c, const LiteralReq& req);
   bool enabled() const { return !set_.empty(); }
+  // How far past an occurrence's start its window may begin.
+  int reach() const { return set_.max_offset(); }
 
   // Forgets the position found in an earlier text; no occurrence starts
-  // before `floor`.
-  void reset(Py_ssize_t floor = 0) {
+  // before `floor`, and only windows up to `limit` may be examined.
+  void reset(Py_ssize_t floor = 0, Py_ssize_t limit = PY_SSIZE_T_MAX) {
     next_ = -2;
     floor_ = floor;
+    limit_ = limit;
   }
-  // The first start >= from of an occurrence of any literal, or -1.  Calls
-  // on one text must come with non-decreasing `from` (after reset()).
+  // The first start >= from of an occurrence of any literal, -1 when there
+  // is none, or kBeyondLimit when it cannot be known from the windows up to
+  // the limit.  Calls on one text must come with non-decreasing `from`
+  // (after reset()).
   template <class Ch>
   Py_ssize_t next(const Ch* p, Py_ssize_t from, Py_ssize_t n) {
-    if (next_ == -1 || (next_ >= from && next_ != -2)) return next_;
-    next_ = set_.first(p, n, std::max(from, floor_));
-    return next_;
+    if (next_ == -1 || next_ >= from) return next_;
+    const Py_ssize_t lo = std::max(from, floor_);
+    if (limit_ >= n - 1) return next_ = set_.first(p, n, lo, n - 1);
+    const Py_ssize_t s = set_.first(p, n, lo, limit_);
+    // An occurrence starting earlier has its window by s + reach.
+    if (s >= 0 && s + reach() <= limit_) return next_ = s;
+    next_ = -2;
+    return kBeyondLimit;
   }
   // Whether `c` may come before the literal in a match (beyond the BMP:
   // always).
@@ -54,7 +68,7 @@ class LiteralFinder {
   LiteralSet set_;
   std::vector<uint64_t> before_;
   Py_ssize_t next_ = -2;  // cached next occurrence; -2 unknown, -1 none
-  Py_ssize_t floor_ = 0;
+  Py_ssize_t floor_ = 0, limit_ = PY_SSIZE_T_MAX;
 };
 
 }  // namespace dravik::rx

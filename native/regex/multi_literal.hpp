@@ -34,9 +34,13 @@ class LiteralSet {
   // The literals in bucket b.
   const std::vector<uint32_t>& bucket(int b) const { return buckets_[b]; }
 
-  // The smallest start >= from of an occurrence of any literal, or -1.
+  // The largest window offset.
+  int max_offset() const { return max_off_; }
+
+  // The smallest start >= from of an occurrence of any literal whose window
+  // starts at or before `last` (< n), or -1.
   template <class Ch>
-  Py_ssize_t first(const Ch* p, Py_ssize_t n, Py_ssize_t from) const;
+  Py_ssize_t first(const Ch* p, Py_ssize_t n, Py_ssize_t from, Py_ssize_t last) const;
 
   // Calls on_hit(k, start) for the occurrences of every literal k, in the
   // order of their windows (start + offset(k)), until it returns true.  The
@@ -136,10 +140,10 @@ class LiteralSet::Windows {
 };
 
 template <class Ch>
-Py_ssize_t LiteralSet::first(const Ch* p, Py_ssize_t n, Py_ssize_t from) const {
+Py_ssize_t LiteralSet::first(const Ch* p, Py_ssize_t n, Py_ssize_t from, Py_ssize_t last) const {
   if (lits_.empty() || from >= n) return -1;
   Windows<Ch> w(p, n, fp_.width);
-  Py_ssize_t best = -1, last = n - 1;
+  Py_ssize_t best = -1;
   for (Py_ssize_t t = from; t <= last; ++t) {
     uint32_t b = 0;
     t = w.next(t, last, fp_, b);

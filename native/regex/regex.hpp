@@ -111,6 +111,25 @@ class Regex {
   // Facts for the multi-pattern scanner.
   const Compiled& compiled() const { return c_; }
 
+  // For a table scan (table_scan.hpp), which drives the searches of many
+  // Regexes over one text itself: claims the Regex for the whole scan
+  // (false when another thread's search has it), and releases it.
+  bool try_claim() { return !busy_.exchange(true, std::memory_order_acquire); }
+  void release() { busy_.store(false, std::memory_order_release); }
+
+  // A step of search(text, 0) driven by a table scan, the Regex claimed:
+  // the search is idle at `at` (no match starts before it), none of its
+  // required literals starts in [at, floor), and the literal windows it may
+  // examine end at `limit`.  1 with `out` set: the match; 0: no match;
+  // kSuspended: idle again at `at` (updated), the next literal lying beyond
+  // `limit`; -2: the impossible internal error.  Reads `p` only.
+  template <class Ch>
+  int drive(const Ch* p, Py_ssize_t n, Py_ssize_t& at, Py_ssize_t floor, Py_ssize_t limit, Span& out);
+  static constexpr int kSuspended = 2;
+  // How far past a literal occurrence's start the window the search looks
+  // at may begin.
+  int literal_reach() const { return lits_.reach(); }
+
   Regex(const Regex&) = delete;
   Regex& operator=(const Regex&) = delete;
   ~Regex() = default;
@@ -153,6 +172,8 @@ class Regex {
   Accelerator acc_;
   LiteralFinder lits_;
   Py_ssize_t floor_ = 0;  // of the search under way
+  Py_ssize_t limit_ = PY_SSIZE_T_MAX;
+  Py_ssize_t idle_at_ = 0;  // where a suspended search stopped
   std::atomic<bool> busy_{false};
 };
 

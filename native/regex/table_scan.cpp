@@ -11,8 +11,6 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
   std::vector<LiteralSet::Literal> lits;
   for (size_t pi = 0; pi < np; ++pi) {
     const Compiled& c = patterns_[pi]->compiled();
-    if (c.literals.empty()) continue;
-    ++indexed_;
     for (const auto& cls : c.literals) {
       lits.push_back(LiteralSet::Literal{&c.sets, cls});
       owner_.push_back(static_cast<uint32_t>(pi));
@@ -25,33 +23,62 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
 }
 
 template <class Ch>
-void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<Py_ssize_t>& out) const {
-  // Patterns still unplaced, per bucket; a bucket without any is dropped.
+void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out) const {
+  const size_t np = patterns_.size();
+  // The searches this scan drives, each claimed for the whole scan.
+  std::vector<char> driven(np, 0);
+  std::vector<Py_ssize_t> at(np, 0);  // where each driven search is idle
   int open[kBuckets] = {};
-  for (size_t pi = 0; pi < patterns_.size(); ++pi)
+  size_t left = 0;
+  for (size_t pi = 0; pi < np; ++pi) {
+    if (max_off_[pi] < 0 || !patterns_[pi]->try_claim()) continue;
+    driven[pi] = 1;
+    ++left;
     for (uint8_t b = buckets_of_[pi]; b; b &= static_cast<uint8_t>(b - 1)) ++open[std::countr_zero(b)];
+  }
   Fingerprints f = set_.fingerprints();
-  size_t left = indexed_;
-  set_.each(p, n, f, [&](size_t k, Py_ssize_t start) {
-    const uint32_t pi = owner_[k];
-    if (out[pi] != kAbsent) return false;  // already placed
-    // Windows come in order: every occurrence of the pattern's literals has
-    // its window here or later.
-    out[pi] = std::max<Py_ssize_t>(0, start + set_.offset(k) - max_off_[pi]);
+  for (int b = 0; b < kBuckets; ++b)
+    if (open[b] == 0) f.drop(b);
+  bool failed = false;
+  auto settle = [&](size_t pi, TableAnswer::Kind kind, const Span& span) {
+    out[pi].kind = kind;
+    out[pi].span = span;
+    driven[pi] = 2;
     for (uint8_t b = buckets_of_[pi]; b; b &= static_cast<uint8_t>(b - 1)) {
       const int bi = std::countr_zero(b);
       if (--open[bi] == 0) f.drop(bi);
     }
-    return --left == 0;
-  });
+    --left;
+  };
+  if (left > 0) {
+    set_.each(p, n, f, [&](size_t k, Py_ssize_t start) {
+      const uint32_t pi = owner_[k];
+      if (driven[pi] != 1 || start < at[pi]) return false;
+      // Every occurrence the search has not passed yet has its window here
+      // or later, so none starts before window - max_off.
+      const Py_ssize_t window = start + set_.offset(k);
+      Regex& rx = *patterns_[pi];
+      Span span;
+      const int r = rx.drive(p, n, at[pi], std::max(at[pi], window - max_off_[pi]),
+                             std::min(n - 1, window + rx.literal_reach()), span);
+      if (r == 1) settle(pi, TableAnswer::kFound, span);
+      else if (r == 0) settle(pi, TableAnswer::kNone, span);
+      else if (r != Regex::kSuspended) failed = true;
+      return failed || left == 0;
+    });
+  }
+  // A search still waiting saw no occurrence it had not passed: no match.
+  for (size_t pi = 0; pi < np; ++pi) {
+    if (driven[pi] == 0) continue;
+    if (driven[pi] == 1) out[pi].kind = TableAnswer::kNone;
+    patterns_[pi]->release();
+  }
+  if (failed) out.assign(np, TableAnswer());
 }
 
-void TableScanner::hints(PyObject* text, std::vector<Py_ssize_t>& out) const {
-  const size_t np = patterns_.size();
-  out.assign(np, kNoHint);
-  if (indexed_ == 0) return;
-  for (size_t k = 0; k < np; ++k)
-    if (max_off_[k] >= 0) out[k] = kAbsent;
+void TableScanner::answers(PyObject* text, std::vector<TableAnswer>& out) const {
+  out.assign(patterns_.size(), TableAnswer());
+  if (set_.empty()) return;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* d = PyUnicode_DATA(text);
   switch (PyUnicode_KIND(text)) {
@@ -65,14 +92,24 @@ int TableScanner::search_each(PyObject* text, std::vector<std::optional<Span>>& 
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(text) < 0) return -1;
 #endif
-  std::vector<Py_ssize_t> h;
-  hints(text, h);
+  std::vector<TableAnswer> a;
+  if (PyUnicode_GET_LENGTH(text) >= kReleaseGilAt) {
+    Py_BEGIN_ALLOW_THREADS
+    answers(text, a);
+    Py_END_ALLOW_THREADS
+  } else {
+    answers(text, a);
+  }
   out.assign(patterns_.size(), std::nullopt);
   for (size_t k = 0; k < patterns_.size(); ++k) {
-    if (h[k] == kAbsent) continue;
+    if (a[k].kind == TableAnswer::kNone) continue;
+    if (a[k].kind == TableAnswer::kFound) {
+      out[k] = a[k].span;
+      continue;
+    }
     Span sp;
     int r;
-    while ((r = patterns_[k]->search(text, 0, sp, h[k] > 0 ? h[k] : 0)) == kBusy) {
+    while ((r = patterns_[k]->search(text, 0, sp)) == kBusy) {
       Py_BEGIN_ALLOW_THREADS
       std::this_thread::yield();
       Py_END_ALLOW_THREADS

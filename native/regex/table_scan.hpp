@@ -1,11 +1,14 @@
 // One pass over a text for all the patterns of a table.
 //
 // The required literals (see literals.hpp) of every pattern that has them
-// go into one literal set (multi_literal.hpp); a single scan tells, for each
-// such pattern, that it cannot match (none of its literals occurs) or from
-// where its own search need look for them.  A bucket of the scan is dropped
-// once all its patterns are placed, and the scan ends when all are.
-// Patterns without literals search as usual.
+// go into one literal set (multi_literal.hpp).  A single scan over the text
+// reports their occurrences in order; at each occurrence of a pattern still
+// open, that pattern's own search is driven on from where it stood (its
+// automaton run from the start of the occurrence's run, as its own search
+// would), until it has its answer or waits for a later occurrence.  A
+// bucket of the scan is dropped once all its patterns are answered, and
+// the scan ends when all are.  A pattern without literals, or one another
+// thread's search holds, is left to search on its own.
 #pragma once
 
 #include "regex/multi_literal.hpp"
@@ -15,18 +18,22 @@
 
 namespace dravik::rx {
 
-inline constexpr Py_ssize_t kNoHint = -2;  // no literal requirement indexed: search as usual
-inline constexpr Py_ssize_t kAbsent = -1;  // a required literal is absent: no match
+struct TableAnswer {
+  enum Kind : uint8_t { kSearch, kNone, kFound };
+  Kind kind = kSearch;  // kSearch: not answered by the scan; search as usual
+  Span span;            // kFound: re's first match
+};
 
 class TableScanner {
  public:
   // The patterns must outlive the scanner.
   explicit TableScanner(std::vector<Regex*> patterns);
 
-  // out[k]: kNoHint, kAbsent, or a position before which none of pattern
-  // k's literals starts (for Regex::search's `literal_floor`).  `text` is a
-  // ready str; touches no Python object beyond reading it.
-  void hints(PyObject* text, std::vector<Py_ssize_t>& out) const;
+  // Per pattern, in order, what the one pass tells.  `text` is a ready str;
+  // touches no Python object beyond reading it (may run without the GIL).
+  // Should a driven search meet the impossible internal error, every
+  // pattern is left to search on its own (which reports it).
+  void answers(PyObject* text, std::vector<TableAnswer>& out) const;
 
   // The first match of every pattern, in order (nullopt for none).
   int search_each(PyObject* text, std::vector<std::optional<Span>>& out) const;
@@ -35,14 +42,13 @@ class TableScanner {
 
  private:
   template <class Ch>
-  void scan(const Ch* p, Py_ssize_t n, std::vector<Py_ssize_t>& out) const;
+  void scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out) const;
 
   std::vector<Regex*> patterns_;
   LiteralSet set_;
   std::vector<uint32_t> owner_;        // per literal: its pattern
-  std::vector<int> max_off_;           // per pattern: its literals' largest window offset
+  std::vector<int> max_off_;           // per pattern: its literals' largest window offset (-1: none)
   std::vector<uint8_t> buckets_of_;    // per pattern: the buckets holding its literals
-  size_t indexed_ = 0;                 // patterns with literals
 };
 
 }  // namespace dravik::rx

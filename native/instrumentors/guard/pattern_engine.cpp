@@ -80,7 +80,7 @@ Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* l
 int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* text) {
   patterns_ = std::move(patterns);
   regexes_.assign(patterns_.size(), nullptr);
-  hints_.assign(patterns_.size(), rx::kNoHint);
+  answers_.assign(patterns_.size(), rx::TableAnswer());
   std::vector<std::shared_ptr<rx::Regex>> native;
   std::vector<size_t> where;
   for (size_t k = 0; k < patterns_.size(); ++k) {
@@ -98,24 +98,32 @@ int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* t
   if (PyUnicode_READY(text) < 0) return -1;
 #endif
   std::shared_ptr<const TablePlan> plan = st->engine->plan_for(native);
-  std::vector<Py_ssize_t> h;
+  std::vector<rx::TableAnswer> a;
   if (PyUnicode_GET_LENGTH(text) >= rx::kReleaseGilAt) {
-    // Reads the text and the (immutable) plan only.
+    // Reads the text and the plan's patterns (claimed for the scan) only.
     Py_BEGIN_ALLOW_THREADS
-    plan->scanner.hints(text, h);
+    plan->scanner.answers(text, a);
     Py_END_ALLOW_THREADS
   } else {
-    plan->scanner.hints(text, h);
+    plan->scanner.answers(text, a);
   }
-  for (size_t j = 0; j < where.size(); ++j) hints_[where[j]] = h[j];
+  for (size_t j = 0; j < where.size(); ++j) answers_[where[j]] = a[j];
   return 0;
 }
 
 int TableSearch::search(State* st, size_t k, PyObject* pattern, PyObject* text, Ref* matched) {
   if (k >= patterns_.size() || patterns_[k] != pattern || regexes_[k] == nullptr)
     return engine_search(st, pattern, text, matched);
-  if (hints_[k] == rx::kAbsent) return 0;  // a literal every match needs is not in the text
-  return native_search(st, *regexes_[k], pattern, text, matched, hints_[k] > 0 ? hints_[k] : 0);
+  const rx::TableAnswer& a = answers_[k];
+  if (a.kind == rx::TableAnswer::kNone) return 0;
+  if (a.kind == rx::TableAnswer::kFound) {
+    if (matched != nullptr) {
+      *matched = Ref::steal(PyUnicode_Substring(text, a.span.start, a.span.end));
+      if (!*matched) return -1;
+    }
+    return 1;
+  }
+  return native_search(st, *regexes_[k], pattern, text, matched, 0);
 }
 
 }  // namespace dravik::guard
