@@ -1,10 +1,12 @@
 // Fingerprint scans: up to eight buckets of short byte-class sequences
 // searched for in one pass.  A window of `width` bytes (1 to 3) belongs to
 // bucket b when each of its bytes is in that bucket's set for its place.
-// The vector kernels test a byte by its two nibbles (a table lookup each,
-// the bucket bits of both ANDed), which may admit bytes the set does not
-// hold; the portable loop tests whole bytes.  Either way a reported window
-// is only a candidate: callers confirm it (multi_literal.hpp).
+// The vector kernels test 16 or 32 windows at once by the bytes' two
+// nibbles (a table lookup each, the bucket bits of both ANDed), which may
+// admit a byte the set does not hold, and confirm each window they let
+// through with whole-byte tables, which the portable loop uses alone: every
+// path reports the same windows.  A window is only a candidate for the
+// literals of its buckets, which callers confirm (multi_literal.hpp).
 //
 // Wider text is scanned narrowed: each character becomes one byte, itself
 // below 255 and 255 for every character from U+00FF up, so a set that holds

@@ -39,9 +39,10 @@ class LiteralFinder {
   int reach() const { return set_.max_offset(); }
 
   // Forgets the position found in an earlier text; no occurrence starts
-  // before `floor`, and only windows up to `limit` may be examined.
-  void reset(Py_ssize_t floor = 0, Py_ssize_t limit = PY_SSIZE_T_MAX) {
-    next_ = -2;
+  // before `floor`, only windows up to `limit` may be examined, and `known`
+  // (unless -2) is the first occurrence from where the search begins.
+  void reset(Py_ssize_t floor = 0, Py_ssize_t limit = PY_SSIZE_T_MAX, Py_ssize_t known = -2) {
+    next_ = known;
     floor_ = floor;
     limit_ = limit;
   }
@@ -54,7 +55,7 @@ class LiteralFinder {
     if (next_ == -1 || next_ >= from) return next_;
     const Py_ssize_t lo = std::max(from, floor_);
     if (limit_ >= n - 1) return next_ = set_.first(p, n, lo, n - 1);
-    const Py_ssize_t s = set_.first(p, n, lo, limit_);
+    const Py_ssize_t s = lo <= limit_ ? set_.first(p, n, lo, limit_) : -1;
     // An occurrence starting earlier has its window by s + reach.
     if (s >= 0 && s + reach() <= limit_) return next_ = s;
     next_ = -2;

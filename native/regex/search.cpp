@@ -160,7 +160,7 @@ void set_internal_error() { PyErr_SetString(PyExc_RuntimeError, "regex engine: m
 
 }  // namespace
 
-int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_floor) {
+int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
   if (ensure_ready(text) < 0) return -1;
   // As `re` does: a position past either end is clamped to it.
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -171,10 +171,10 @@ int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_
   int r;
   if (n - pos >= kReleaseGilAt) {
     Py_BEGIN_ALLOW_THREADS
-    r = search_at(text, pos, false, out, literal_floor);
+    r = search_at(text, pos, false, out);
     Py_END_ALLOW_THREADS
   } else {
-    r = search_at(text, pos, false, out, literal_floor);
+    r = search_at(text, pos, false, out);
   }
   if (r == -2) {
     set_internal_error();
@@ -183,11 +183,12 @@ int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_
   return r;
 }
 
-int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out, Py_ssize_t literal_floor) {
+int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* data = PyUnicode_DATA(text);
-  floor_ = literal_floor;
+  floor_ = 0;
   limit_ = PY_SSIZE_T_MAX;
+  known_ = -2;
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND: return search_kind(static_cast<const Py_UCS1*>(data), n, pos, must_advance, out);
     case PyUnicode_2BYTE_KIND: return search_kind(static_cast<const Py_UCS2*>(data), n, pos, must_advance, out);
@@ -223,7 +224,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
   Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
   const bool lits = lits_.enabled();
-  if (lits) lits_.reset(floor_, limit_);
+  if (lits) lits_.reset(floor_, limit_, known_);
   Py_ssize_t next_lit = -1;
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
@@ -333,17 +334,19 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
 }
 
 template <class Ch>
-int Regex::drive(const Ch* p, Py_ssize_t n, Py_ssize_t& at, Py_ssize_t floor, Py_ssize_t limit, Span& out) {
+int Regex::drive(const Ch* p, Py_ssize_t n, Py_ssize_t& at, Py_ssize_t floor, Py_ssize_t limit, Py_ssize_t known,
+                 Span& out) {
   floor_ = floor;
   limit_ = limit;
+  known_ = known;
   const int r = search_kind(p, n, at, false, out);
   if (r == kSuspended) at = idle_at_;
   return r;
 }
 
-template int Regex::drive(const Py_UCS1*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Span&);
-template int Regex::drive(const Py_UCS2*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Span&);
-template int Regex::drive(const Py_UCS4*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Span&);
+template int Regex::drive(const Py_UCS1*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Py_ssize_t, Span&);
+template int Regex::drive(const Py_UCS2*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Py_ssize_t, Span&);
+template int Regex::drive(const Py_UCS4*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Py_ssize_t, Span&);
 
 namespace {
 

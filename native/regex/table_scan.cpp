@@ -20,6 +20,9 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
   for (int b = 0; b < kBuckets; ++b)
     for (uint32_t k : set_.bucket(b)) buckets_of_[owner_[k]] = static_cast<uint8_t>(buckets_of_[owner_[k]] | (1u << b));
   for (size_t k = 0; k < owner_.size(); ++k) max_off_[owner_[k]] = std::max(max_off_[owner_[k]], set_.offset(k));
+  one_offset_.assign(np, 1);
+  for (size_t k = 0; k < owner_.size(); ++k)
+    if (set_.offset(k) != max_off_[owner_[k]]) one_offset_[owner_[k]] = 0;
 }
 
 template <class Ch>
@@ -55,12 +58,15 @@ void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out
       const uint32_t pi = owner_[k];
       if (driven[pi] != 1 || start < at[pi]) return false;
       // Every occurrence the search has not passed yet has its window here
-      // or later, so none starts before window - max_off.
+      // or later, so none starts before window - max_off; with all windows
+      // at one offset, this is the next occurrence.
       const Py_ssize_t window = start + set_.offset(k);
       Regex& rx = *patterns_[pi];
       Span span;
-      const int r = rx.drive(p, n, at[pi], std::max(at[pi], window - max_off_[pi]),
-                             std::min(n - 1, window + rx.literal_reach()), span);
+      const int r = one_offset_[pi]
+                        ? rx.drive(p, n, at[pi], start, window, start, span)
+                        : rx.drive(p, n, at[pi], std::max(at[pi], window - max_off_[pi]),
+                                   std::min(n - 1, window + rx.literal_reach()), -2, span);
       if (r == 1) settle(pi, TableAnswer::kFound, span);
       else if (r == 0) settle(pi, TableAnswer::kNone, span);
       else if (r != Regex::kSuspended) failed = true;

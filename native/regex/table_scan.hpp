@@ -49,6 +49,7 @@ class TableScanner {
   std::vector<uint32_t> owner_;        // per literal: its pattern
   std::vector<int> max_off_;           // per pattern: its literals' largest window offset (-1: none)
   std::vector<uint8_t> buckets_of_;    // per pattern: the buckets holding its literals
+  std::vector<char> one_offset_;       // per pattern: all its literals' windows at one offset
 };
 
 }  // namespace dravik::rx

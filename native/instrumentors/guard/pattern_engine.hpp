@@ -37,8 +37,11 @@ class TableSearch {
 
  private:
   std::vector<PyObject*> patterns_;
-  std::vector<std::shared_ptr<rx::Regex>> regexes_;  // per entry (null: not native)
-  std::vector<rx::TableAnswer> answers_;              // per entry
+  // Per entry: its engine form (null: not native), alive while the entry's
+  // pattern object is (the caller holds it); and the one pass's answer.
+  std::vector<rx::Regex*> regexes_;
+  std::vector<rx::TableAnswer> answers_;
+  bool long_text_ = false;
 };
 
 }  // namespace dravik::guard
