@@ -1,0 +1,103 @@
+#include "diff/seed_runs.hpp"
+
+#include <bit>
+
+namespace dravik::diff {
+
+namespace {
+
+constexpr uint64_t kBase = 0x9E3779B97F4A7C15ull;  // odd
+constexpr uint64_t kMix = 0xD6E8FEB86659FD93ull;
+
+inline uint64_t window_hash(const uint32_t* s, int q) {
+  uint64_t h = 0;
+  for (int t = 0; t < q; ++t) h = h * kBase + s[t];
+  return h;
+}
+
+// b's windows by hash, in buckets (positions ascending inside each).
+struct WindowIndex {
+  Array<uint32_t> start;  // bucket k: entries start[k] .. start[k + 1]
+  Array<uint64_t> hash;
+  Array<int32_t> pos;
+  int shift = 0;
+
+  size_t bucket(uint64_t h) const noexcept { return static_cast<size_t>((h * kMix) >> shift); }
+
+  bool build(const uint32_t* b, size_t nb, int q) {
+    const size_t windows = nb - static_cast<size_t>(q) + 1;
+    const size_t buckets = std::bit_ceil(windows * 2 < 16 ? size_t{16} : windows * 2);
+    shift = 64 - std::countr_zero(buckets);
+    if (!start.allocate_zeroed(buckets + 1) || !hash.allocate(windows) || !pos.allocate(windows)) return false;
+    uint64_t top = 1;
+    for (int t = 1; t < q; ++t) top *= kBase;
+    // Two rolling passes: count, then place.
+    for (int pass = 0; pass < 2; ++pass) {
+      uint64_t h = window_hash(b, q);
+      for (size_t j = 0; j < windows; ++j) {
+        if (j > 0) h = (h - b[j - 1] * top) * kBase + b[j + static_cast<size_t>(q) - 1];
+        const size_t k = bucket(h);
+        if (pass == 0) {
+          ++start[k + 1];
+        } else {
+          const uint32_t at = start[k]++;
+          hash[at] = h;
+          pos[at] = static_cast<int32_t>(j);
+        }
+      }
+      if (pass == 0) {
+        for (size_t k = 1; k <= buckets; ++k) start[k] += start[k - 1];
+      }
+    }
+    // Placing moved each bucket's cursor to its end, the next one's start.
+    for (size_t k = buckets; k > 0; --k) start[k] = start[k - 1];
+    start[0] = 0;
+    return true;
+  }
+};
+
+}  // namespace
+
+SeedResult find_seed_runs(const Encoded& e, int q, int step, uint64_t budget, Vec<Run>& runs) {
+  const int32_t na = static_cast<int32_t>(e.a.size());
+  const int32_t nb = static_cast<int32_t>(e.b.size());
+  if (na < q || nb < q) return SeedResult::kDone;
+  const uint32_t* a = e.a.data();
+  const uint32_t* b = e.b.data();
+  const int32_t min_size = q + step - 1;
+
+  WindowIndex index;
+  if (!index.build(b, static_cast<size_t>(nb), q)) return SeedResult::kNoMemory;
+  // End in a of the last block found on each diagonal (j - i + na).
+  Array<int32_t> diag_end;
+  if (!diag_end.allocate_zeroed(static_cast<size_t>(na) + static_cast<size_t>(nb) + 1)) return SeedResult::kNoMemory;
+
+  uint64_t work = 0;
+  for (int32_t p = 0; p + q <= na; p += step) {
+    if (a[p] == e.absent()) continue;  // this window occurs nowhere in b
+    const uint64_t h = window_hash(a + p, q);
+    const size_t k = index.bucket(h);
+    for (uint32_t at = index.start[k], end = index.start[k + 1]; at < end; ++at) {
+      ++work;
+      if (index.hash[at] != h) continue;
+      const int32_t j = index.pos[at];
+      int32_t& covered = diag_end[static_cast<size_t>(j - p + na)];
+      if (covered > p) continue;  // inside a block found from an earlier seed
+      int t = 0;
+      while (t < q && a[p + t] == b[j + t]) ++t;
+      work += static_cast<uint64_t>(t);
+      if (t < q) continue;  // equal hashes, different windows
+      int32_t x = p, y = j;
+      while (x > 0 && y > 0 && a[x - 1] == b[y - 1]) --x, --y;
+      int32_t xe = p + q, ye = j + q;
+      while (xe < na && ye < nb && a[xe] == b[ye]) ++xe, ++ye;
+      work += static_cast<uint64_t>(xe - x);
+      covered = xe;
+      if (xe - x >= min_size && !runs.push(Run{x, y, xe - x})) return SeedResult::kNoMemory;
+      if (work > budget) return SeedResult::kAbandoned;
+    }
+  }
+  return SeedResult::kDone;
+}
+
+}  // namespace dravik::diff
