@@ -13,6 +13,10 @@ namespace dravik::diff {
 
 namespace {
 
+// A probe of the suffix-array search costs about this many steps of
+// difflib's table.
+constexpr uint64_t kProbeCost = 128;
+
 // A range still to search, with the seeds' blocks clipped to it.  Its
 // blocks sit at the top of the shared block stack.
 struct Pending {
@@ -121,7 +125,7 @@ class Finder {
     if (product <= t_.small_product) {
       if (small_row_.empty()) {
         const size_t width = static_cast<size_t>(std::min<uint64_t>(t_.small_product, e_.b.size())) + 1;
-        if (!small_row_.allocate(width)) return false;
+        if (!small_row_.allocate(2 * width)) return false;
       }
       f = small_table_search(a, e_.b.data(), r, small_row_.data());
       ++c_.by_small_table;
@@ -141,11 +145,19 @@ class Finder {
           c_.suffix_array_built = true;
         }
         const int64_t budget = t_.probe_budget == -2 ? 16 + (r.ahi - r.alo) / 32 : t_.probe_budget;
-        if (sa_->search(r, budget, f, c_.probes)) {
+        if (sa_->search(r, budget, false, f, c_.probes)) {
           ++c_.by_suffix_array;
           return true;
         }
         ++c_.budget_exceeded;
+        // The probes are not settling it quickly: go on with whichever is
+        // cheaper at worst, the table or probing every position of a.
+        const uint64_t probing = (static_cast<uint64_t>(r.ahi - r.alo) + 1) * kProbeCost;
+        if (t_.probe_budget == -2 && table_->cost(a, r, probing) > probing) {
+          if (!sa_->search(r, -1, true, f, c_.probes)) return false;
+          ++c_.by_suffix_array;
+          return true;
+        }
       }
     }
     f = table_->search(a, r);

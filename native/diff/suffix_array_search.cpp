@@ -56,7 +56,16 @@ bool SuffixArraySearch::build(const Encoded& e) {
   }
   for (size_t i = 0; i < na; ++i) rank_[i] = rank[i];
   range_stamp_ = 0;
-  return positions_.build(sa.data(), n_, n_);
+  // The b-suffixes' starts in suffix-array order, reusing `text`.
+  if (!b_before_.allocate(n + 1)) return false;
+  int32_t* starts = text.data();
+  int32_t count = 0;
+  for (size_t k = 0; k < n; ++k) {
+    b_before_[k] = count;
+    if (in_b(sa[k])) starts[count++] = sa[k] - base_;
+  }
+  b_before_[n] = count;
+  return b_starts_.build(starts, count, nb_ > 0 ? nb_ : 1);
 }
 
 int32_t SuffixArraySearch::last_lcp_below(int32_t pos, int32_t len) const {
@@ -104,9 +113,10 @@ bool SuffixArraySearch::occurs(int32_t i, int32_t len, const Range& r, int32_t& 
   const int32_t lo = last_lcp_below(rank, len);
   const int32_t hi = std::min(first_lcp_below(rank + 1, len), n_);
   // The earliest of them starting in b's range and ending inside it.
-  const int32_t v = positions_.next_at_least(static_cast<uint32_t>(lo), static_cast<uint32_t>(hi), base_ + r.blo);
-  if (v < 0 || v > base_ + r.bhi - len) return false;
-  j = v - base_;
+  const int32_t v = b_starts_.next_at_least(static_cast<uint32_t>(b_before_[static_cast<size_t>(lo)]),
+                                             static_cast<uint32_t>(b_before_[static_cast<size_t>(hi)]), r.blo);
+  if (v < 0 || v > r.bhi - len) return false;
+  j = v;
   return true;
 }
 
@@ -176,8 +186,8 @@ void SuffixArraySearch::set_bound(int32_t i, int32_t v) {
   for (k >>= 1; k >= 1; k >>= 1) bound_tree_[k] = std::max(bound_tree_[2 * k], bound_tree_[2 * k + 1]);
 }
 
-bool SuffixArraySearch::search(const Range& r, int64_t budget, Found& out, uint64_t& probes) {
-  if (++range_stamp_ == 0) {
+bool SuffixArraySearch::search(const Range& r, int64_t budget, bool resume, Found& out, uint64_t& probes) {
+  if (!resume && ++range_stamp_ == 0) {
     for (size_t i = 0; i < probe_stamp_.size(); ++i) probe_stamp_[i] = 0;
     range_stamp_ = 1;
   }

@@ -23,7 +23,9 @@ class SuffixArraySearch {
  public:
   bool build(const Encoded& e);
   // False when `budget` probes (>= 0) were not enough; `probes` counts them.
-  bool search(const Range& r, int64_t budget, Found& out, uint64_t& probes);
+  // `resume` goes on with the range of the previous call.  A range never
+  // takes more probes than a's side has positions, plus one.
+  bool search(const Range& r, int64_t budget, bool resume, Found& out, uint64_t& probes);
 
  private:
   int32_t true_length(int32_t i, int32_t limit, const Range& r, int32_t& j) const;
@@ -38,7 +40,10 @@ class SuffixArraySearch {
   Array<int32_t> rank_;      // suffix rank of each position of a
   size_t lcp_leaves_ = 0;    // min-tree over the lcp array
   Array<int32_t> lcp_tree_;
-  WaveletMatrix positions_;  // the suffix array, for successor queries
+  // The suffixes of b in suffix-array order, by their start in b, for
+  // successor queries; and how many of them come before each rank.
+  WaveletMatrix b_starts_;
+  Array<int32_t> b_before_;
   size_t bound_leaves_ = 0;  // max-tree over the bounds
   Array<int32_t> bound_tree_;
   Array<uint32_t> probe_stamp_;  // the range in which a position was probed

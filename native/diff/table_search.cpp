@@ -2,33 +2,34 @@
 
 namespace dravik::diff {
 
-Found small_table_search(const uint32_t* a, const uint32_t* b, const Range& r, uint32_t* row) {
+Found small_table_search(const uint32_t* a, const uint32_t* b, const Range& r, uint32_t* rows) {
   Found best{r.alo, r.blo, 0};
   const int32_t nb = r.bhi - r.blo;
   const uint32_t* bb = b + r.blo;
-  for (int32_t k = 0; k <= nb; ++k) row[k] = 0;
-  // row[k] is the length of the block ending at b[blo + k - 1]; walking j
-  // downwards reads the previous row's entry before it is overwritten.
+  // prev[k], cur[k]: the length of the block ending at b[blo + k - 1] in
+  // the previous and the current row of a.
+  uint32_t* prev = rows;
+  uint32_t* cur = rows + nb + 1;
+  for (int32_t k = 0; k <= nb; ++k) prev[k] = 0;
+  cur[0] = 0;
   for (int32_t i = r.alo; i < r.ahi; ++i) {
     const uint32_t c = a[i];
     uint32_t row_best = 0;
-    int32_t row_end = 0;
-    for (int32_t k = nb; k >= 1; --k) {
-      if (bb[k - 1] == c) {
-        const uint32_t len = row[k - 1] + 1;
-        row[k] = len;
-        if (len >= row_best) {  // ties: the earliest in b
-          row_best = len;
-          row_end = k;
-        }
-      } else {
-        row[k] = 0;
-      }
+    for (int32_t k = 1; k <= nb; ++k) {
+      const uint32_t len = bb[k - 1] == c ? prev[k - 1] + 1 : 0;
+      cur[k] = len;
+      row_best = len > row_best ? len : row_best;
     }
     if (static_cast<int32_t>(row_best) > best.size) {
+      // Ties in a row: the earliest in b.
+      int32_t k = 1;
+      while (cur[k] != row_best) ++k;
       const int32_t len = static_cast<int32_t>(row_best);
-      best = Found{i - len + 1, r.blo + row_end - len, len};
+      best = Found{i - len + 1, r.blo + k - len, len};
     }
+    uint32_t* t = prev;
+    prev = cur;
+    cur = t;
   }
   return best;
 }

@@ -20,8 +20,9 @@ struct Found {
   int32_t a, b, size;
 };
 
-// Over the whole product of the ranges; `row` has room for bhi - blo + 1.
-Found small_table_search(const uint32_t* a, const uint32_t* b, const Range& r, uint32_t* row);
+// Over the whole product of the ranges; `rows` has room for
+// 2 * (bhi - blo + 1) numbers.
+Found small_table_search(const uint32_t* a, const uint32_t* b, const Range& r, uint32_t* rows);
 
 // Over b's position lists (difflib's b2j), for ranges too large for the
 // product but with few matching pairs.

@@ -19,10 +19,11 @@ class WaveletMatrix {
   int32_t smallest(int lv, uint32_t lo, uint32_t hi, int32_t prefix) const;
 
   int levels_ = 0;
-  size_t words_ = 0;          // 64-bit words per level
-  Array<uint64_t> bits_;      // levels_ * words_
-  Array<uint32_t> counts_;    // ones before each word, levels_ * words_
-  Array<uint32_t> zeros_;     // per level
+  size_t words_ = 0;  // 64-bit words per level
+  // Per level and word: the bits, and the ones before the word.
+  Array<uint64_t> bits_;
+  Array<uint32_t> counts_;
+  Array<uint32_t> zeros_;  // per level
 };
 
 }  // namespace dravik::diff
