@@ -10,6 +10,13 @@ constexpr Name kMethods[] = {S_init,   S_set_seqs,           S_set_seq1,        
 constexpr Py_ssize_t kMethodCount = sizeof(kMethods) / sizeof(kMethods[0]);
 constexpr Py_ssize_t kSnapshotSize = 2 + kMethodCount;  // class, Match, methods
 
+// A missing attribute means "not the original"; other errors propagate.
+int absent_or_error() {
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
+}
+
 // (matcher, difflib.Match, the methods...) as they are now.
 Ref snapshot(State* st, PyObject* difflib, PyObject* matcher) {
   Ref snap = Ref::steal(PyTuple_New(kSnapshotSize));
@@ -32,7 +39,7 @@ int defined_by_difflib(State* st, PyObject* difflib, PyObject* snap) {
   PyObject* matcher = PyTuple_GET_ITEM(snap, 0);
   if (!Py_IS_TYPE(matcher, &PyType_Type)) return 0;
   Ref module_name = Ref::steal(PyObject_GetAttr(matcher, S(st, S_dunder_module)));
-  if (!module_name) return -1;
+  if (!module_name) return absent_or_error();
   if (!PyUnicode_CheckExact(module_name.get()) || PyUnicode_Compare(module_name.get(), S(st, S_mod_difflib)) != 0) {
     return 0;
   }
@@ -58,7 +65,7 @@ int is_original_matcher(State* st, PyObject* matcher) {
   if (!PyModule_Check(difflib.get())) return 0;
   if (st->matcher_snapshot == nullptr) {
     Ref snap = snapshot(st, difflib.get(), matcher);
-    if (!snap) return -1;
+    if (!snap) return absent_or_error();
     const int own = defined_by_difflib(st, difflib.get(), snap.get());
     if (own <= 0) return own;
     st->matcher_snapshot = snap.release();
@@ -67,11 +74,11 @@ int is_original_matcher(State* st, PyObject* matcher) {
   PyObject* first = st->matcher_snapshot;
   if (PyTuple_GET_ITEM(first, 0) != matcher) return 0;
   Ref match = Ref::steal(PyObject_GetAttr(difflib.get(), S(st, S_Match)));
-  if (!match) return -1;
+  if (!match) return absent_or_error();
   if (match.get() != PyTuple_GET_ITEM(first, 1)) return 0;
   for (Py_ssize_t k = 0; k < kMethodCount; ++k) {
     Ref m = Ref::steal(PyObject_GetAttr(matcher, S(st, kMethods[k])));
-    if (!m) return -1;
+    if (!m) return absent_or_error();
     if (m.get() != PyTuple_GET_ITEM(first, 2 + k)) return 0;
   }
   return 1;
