@@ -1,6 +1,7 @@
 // The server-side scan through the host client, and the carrying of the
 // service's edits into every message (recovering them: edit_recovery.cpp).
 #include "instrumentors/guard/message_rewrite.hpp"
+#include "instrumentors/guard/substitutions.hpp"
 
 namespace dravik::guard {
 
@@ -45,22 +46,8 @@ PyObject* server_check_prompt_impl(Function* f, PyObject* const* args) {
 }
 
 PyObject* apply_substitutions_impl(Function* f, PyObject* const* args) {
-  State* st = module_state<State>(f);
-  PyObject* pairs = args[1];
-  Ref text = Ref::borrow(args[0]);
-  if (PyUnicode_GET_LENGTH(text.get()) == 0 || PyList_GET_SIZE(pairs) == 0) return text.release();
-  const int rc = for_each_item(pairs, [&](PyObject* pair) -> int {
-    Ref found, placeholder;
-    if (unpack2(pair, found, placeholder) < 0) return -1;
-    const int non_empty = PyObject_IsTrue(found.get());
-    if (non_empty <= 0) return non_empty;
-    const int present = PySequence_Contains(text.get(), found.get());
-    if (present <= 0) return present;
-    // str.replace: literal text, every occurrence.
-    text = call_method(text.get(), S(st, S_replace_tag), found.get(), placeholder.get());
-    return text ? 0 : -1;
-  });
-  return rc < 0 ? nullptr : text.release();
+  SubstitutionPlan plan;
+  return plan.apply(module_state<State>(f), args[0], args[1]).release();
 }
 
 PyObject* redact_messages_ml_impl(Function* f, PyObject* const* args) {
@@ -73,9 +60,15 @@ PyObject* redact_messages_ml_impl(Function* f, PyObject* const* args) {
   if (unpack2(local.get(), msgs, sys_text) < 0) return nullptr;
   if (PyList_GET_SIZE(pairs) == 0) return PyTuple_Pack(2, msgs.get(), sys_text.get());
 
+  // One plan for every text, while _apply_substitutions is still this
+  // module's own function (whose body is exactly plan.apply).
+  SubstitutionPlan plan;
   auto substitute = [&](PyObject* text) -> Ref {
+    Ref fn = global(f, st, S_apply_substitutions);
+    if (!fn) return Ref();
+    if (fn.get() == st->own[S_apply_substitutions] && PyUnicode_CheckExact(text)) return plan.apply(st, text, pairs);
     PyObject* call_args[] = {text, pairs};
-    return call_global(f, st, S_apply_substitutions, call_args, 2);
+    return Ref::steal(PyObject_Vectorcall(fn.get(), call_args, 2, nullptr));
   };
   Ref out = rewrite_messages(st, msgs.get(), substitute);
   if (!out) return nullptr;

@@ -1,0 +1,45 @@
+// A set of literal strings found all at once in a text (Aho-Corasick over
+// code points): which of them occur in a stretch of text, in one pass.
+#pragma once
+
+#include "common/refs.hpp"
+#include "diff/arrays.hpp"
+
+namespace dravik::guard {
+
+class LiteralSet {
+ public:
+  // Literal `id` (ids from 0, below `count`) is the non-empty str `s`.
+  // Every literal is added before finish().  False when out of memory.
+  bool start(uint32_t count, size_t total_chars);
+  bool add(uint32_t id, PyObject* s);
+  bool finish();
+
+  // Sets seen[id] for every literal that occurs inside s[lo:hi].
+  void scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen);
+  // The longest literal's length.
+  Py_ssize_t longest() const noexcept { return longest_; }
+
+ private:
+  int32_t child(int32_t state, uint32_t ch) const noexcept;
+  bool set_child(int32_t state, uint32_t ch, int32_t to);
+  int32_t new_state(int32_t depth);
+
+  // Edges in an open-addressed table keyed by (state, character); the
+  // root's edges for characters below 256 also in a direct table.
+  diff::Array<uint64_t> keys_;
+  diff::Array<int32_t> targets_;
+  size_t mask_ = 0;
+  int32_t root_edges_[256];
+  diff::Vec<uint64_t> edges_;   // every edge's key, for the breadth-first pass
+  diff::Vec<int32_t> depth_;    // per state
+  diff::Vec<int32_t> fail_;     // longest proper suffix that is a state
+  diff::Vec<int32_t> output_;   // nearest state on the suffix chain ending a literal (or -1)
+  diff::Vec<int32_t> ends_;     // first literal ending here (or -1), chained by next_
+  diff::Vec<uint32_t> stamp_;   // last scan that reported this state's literals
+  diff::Array<int32_t> next_;   // per literal: the next literal with the same end state
+  uint32_t scans_ = 0;
+  Py_ssize_t longest_ = 0;
+};
+
+}  // namespace dravik::guard
