@@ -145,7 +145,9 @@ class Finder {
           c_.suffix_array_built = true;
         }
         const int64_t budget = t_.probe_budget == -2 ? 16 + (r.ahi - r.alo) / 32 : t_.probe_budget;
-        if (sa_->search(r, budget, false, f, c_.probes)) {
+        const int settled = sa_->search(r, budget, false, f, c_.probes);
+        if (settled < 0) return false;
+        if (settled) {
           ++c_.by_suffix_array;
           return true;
         }
@@ -154,7 +156,7 @@ class Finder {
         // cheaper at worst, the table or probing every position of a.
         const uint64_t probing = (static_cast<uint64_t>(r.ahi - r.alo) + 1) * kProbeCost;
         if (t_.probe_budget == -2 && table_->cost(a, r, probing) > probing) {
-          if (!sa_->search(r, -1, true, f, c_.probes)) return false;
+          if (sa_->search(r, -1, true, f, c_.probes) < 0) return false;
           ++c_.by_suffix_array;
           return true;
         }

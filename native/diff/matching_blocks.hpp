@@ -37,7 +37,7 @@ struct Tuning {
   // Seeds: a window of q characters of a taken every s positions and looked
   // up in b finds every common block of at least q + s - 1 characters.
   bool seeds = true;
-  int seed_q = 8;
+  int seed_q = 16;
   int seed_step = 8;
   // Work allowed to the seeds before they are given up; < 0: eight steps
   // per character of the two strings.

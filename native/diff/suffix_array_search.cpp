@@ -7,6 +7,14 @@
 
 namespace dravik::diff {
 
+namespace {
+
+// Suffix-array intervals holding at most this many suffixes of b are read
+// directly rather than through the successor structure.
+constexpr uint32_t kDirectScan = 32;
+
+}  // namespace
+
 bool SuffixArraySearch::build(const Encoded& e) {
   na_ = static_cast<int32_t>(e.a.size());
   nb_ = static_cast<int32_t>(e.b.size());
@@ -56,16 +64,15 @@ bool SuffixArraySearch::build(const Encoded& e) {
   }
   for (size_t i = 0; i < na; ++i) rank_[i] = rank[i];
   range_stamp_ = 0;
-  // The b-suffixes' starts in suffix-array order, reusing `text`.
-  if (!b_before_.allocate(n + 1)) return false;
-  int32_t* starts = text.data();
+  if (!b_before_.allocate(n + 1) || !b_starts_.allocate(static_cast<size_t>(nb_))) return false;
   int32_t count = 0;
   for (size_t k = 0; k < n; ++k) {
     b_before_[k] = count;
-    if (in_b(sa[k])) starts[count++] = sa[k] - base_;
+    if (in_b(sa[k])) b_starts_[static_cast<size_t>(count++)] = sa[k] - base_;
   }
   b_before_[n] = count;
-  return b_starts_.build(starts, count, nb_ > 0 ? nb_ : 1);
+  successors_built_ = false;
+  return true;
 }
 
 int32_t SuffixArraySearch::last_lcp_below(int32_t pos, int32_t len) const {
@@ -107,30 +114,49 @@ int32_t SuffixArraySearch::first_lcp_below(int32_t pos, int32_t len) const {
   return static_cast<int32_t>(k - lcp_leaves_);
 }
 
-bool SuffixArraySearch::occurs(int32_t i, int32_t len, const Range& r, int32_t& j) const {
+// 1 when a[i:i+len] occurs in b's range (j: its earliest start there), 0
+// when not, -1 when out of memory.
+int SuffixArraySearch::occurs(int32_t i, int32_t len, const Range& r, int32_t& j) {
   // The suffixes sharing len characters with a[i:] form one interval.
   const int32_t rank = rank_[static_cast<size_t>(i)];
   const int32_t lo = last_lcp_below(rank, len);
   const int32_t hi = std::min(first_lcp_below(rank + 1, len), n_);
-  // The earliest of them starting in b's range and ending inside it.
-  const int32_t v = b_starts_.next_at_least(static_cast<uint32_t>(b_before_[static_cast<size_t>(lo)]),
-                                             static_cast<uint32_t>(b_before_[static_cast<size_t>(hi)]), r.blo);
-  if (v < 0 || v > r.bhi - len) return false;
+  // The earliest of b's suffixes there starting in b's range and ending
+  // inside it.  Narrow intervals (long matches) are read directly.
+  const uint32_t from = static_cast<uint32_t>(b_before_[static_cast<size_t>(lo)]);
+  const uint32_t to = static_cast<uint32_t>(b_before_[static_cast<size_t>(hi)]);
+  int32_t v = -1;
+  if (to - from <= kDirectScan) {
+    for (uint32_t k = from; k < to; ++k) {
+      const int32_t start = b_starts_[k];
+      if (start >= r.blo && (v < 0 || start < v)) v = start;
+    }
+  } else {
+    if (!successors_built_) {
+      if (!successors_.build(b_starts_.data(), nb_, nb_ > 0 ? nb_ : 1)) return -1;
+      successors_built_ = true;
+    }
+    v = successors_.next_at_least(from, to, r.blo);
+  }
+  if (v < 0 || v > r.bhi - len) return 0;
   j = v;
-  return true;
+  return 1;
 }
 
-int32_t SuffixArraySearch::true_length(int32_t i, int32_t limit, const Range& r, int32_t& j) const {
+// -1 when out of memory.
+int32_t SuffixArraySearch::true_length(int32_t i, int32_t limit, const Range& r, int32_t& j) {
   j = r.blo;
   if (limit <= 0) return 0;
-  if (occurs(i, limit, r, j)) return limit;
+  int found = occurs(i, limit, r, j);
+  if (found != 0) return found < 0 ? -1 : limit;
   // Occurrence is monotone in the length: gallop down from the limit, then
   // bisect.
   int32_t good = 0, bad = limit, good_j = r.blo, at = 0;
   for (int32_t step = 1;; step *= 2) {
     const int32_t len = bad - step;
     if (len <= good) break;
-    if (occurs(i, len, r, at)) {
+    if ((found = occurs(i, len, r, at)) < 0) return -1;
+    if (found) {
       good = len;
       good_j = at;
       break;
@@ -140,7 +166,8 @@ int32_t SuffixArraySearch::true_length(int32_t i, int32_t limit, const Range& r,
   }
   while (bad - good > 1) {
     const int32_t mid = good + (bad - good) / 2;
-    if (occurs(i, mid, r, at)) {
+    if ((found = occurs(i, mid, r, at)) < 0) return -1;
+    if (found) {
       good = mid;
       good_j = at;
     } else {
@@ -186,7 +213,7 @@ void SuffixArraySearch::set_bound(int32_t i, int32_t v) {
   for (k >>= 1; k >= 1; k >>= 1) bound_tree_[k] = std::max(bound_tree_[2 * k], bound_tree_[2 * k + 1]);
 }
 
-bool SuffixArraySearch::search(const Range& r, int64_t budget, bool resume, Found& out, uint64_t& probes) {
+int SuffixArraySearch::search(const Range& r, int64_t budget, bool resume, Found& out, uint64_t& probes) {
   if (!resume && ++range_stamp_ == 0) {
     for (size_t i = 0; i < probe_stamp_.size(); ++i) probe_stamp_[i] = 0;
     range_stamp_ = 1;
@@ -197,24 +224,25 @@ bool SuffixArraySearch::search(const Range& r, int64_t budget, bool resume, Foun
     const int32_t top = bound_max(r.alo, r.ahi);
     if (top == 0) {
       out = Found{r.alo, r.blo, 0};
-      return true;
+      return 1;
     }
     const int32_t i = first_bound_at_least(r.alo, top);
     if (probe_stamp_[static_cast<size_t>(i)] == range_stamp_) {
       out = Found{i, probe_b_[static_cast<size_t>(i)], top};
-      return true;
+      return 1;
     }
-    if (budget >= 0 && spent >= budget) return false;
+    if (budget >= 0 && spent >= budget) return 0;
     ++spent;
     ++probes;
     int32_t j;
     const int32_t len = true_length(i, std::min({top, r.ahi - i, width_b}), r, j);
+    if (len < 0) return -1;
     set_bound(i, len);
     probe_stamp_[static_cast<size_t>(i)] = range_stamp_;
     probe_b_[static_cast<size_t>(i)] = j;
     if (len == top) {
       out = Found{i, j, len};
-      return true;
+      return 1;
     }
   }
 }

@@ -22,14 +22,15 @@ namespace dravik::diff {
 class SuffixArraySearch {
  public:
   bool build(const Encoded& e);
-  // False when `budget` probes (>= 0) were not enough; `probes` counts them.
+  // 1, or 0 when `budget` probes (>= 0) were not enough, or -1 when out of
+  // memory; `probes` counts them.
   // `resume` goes on with the range of the previous call.  A range never
   // takes more probes than a's side has positions, plus one.
-  bool search(const Range& r, int64_t budget, bool resume, Found& out, uint64_t& probes);
+  int search(const Range& r, int64_t budget, bool resume, Found& out, uint64_t& probes);
 
  private:
-  int32_t true_length(int32_t i, int32_t limit, const Range& r, int32_t& j) const;
-  bool occurs(int32_t i, int32_t len, const Range& r, int32_t& j) const;
+  int32_t true_length(int32_t i, int32_t limit, const Range& r, int32_t& j);
+  int occurs(int32_t i, int32_t len, const Range& r, int32_t& j);
   int32_t last_lcp_below(int32_t k, int32_t len) const;
   int32_t first_lcp_below(int32_t k, int32_t len) const;
   int32_t bound_max(int32_t lo, int32_t hi) const;
@@ -40,10 +41,13 @@ class SuffixArraySearch {
   Array<int32_t> rank_;      // suffix rank of each position of a
   size_t lcp_leaves_ = 0;    // min-tree over the lcp array
   Array<int32_t> lcp_tree_;
-  // The suffixes of b in suffix-array order, by their start in b, for
-  // successor queries; and how many of them come before each rank.
-  WaveletMatrix b_starts_;
+  // The suffixes of b in suffix-array order, by their start in b; how many
+  // of them come before each rank; and, made when a wide interval first
+  // needs it, the same for successor queries.
+  Array<int32_t> b_starts_;
   Array<int32_t> b_before_;
+  WaveletMatrix successors_;
+  bool successors_built_ = false;
   size_t bound_leaves_ = 0;  // max-tree over the bounds
   Array<int32_t> bound_tree_;
   Array<uint32_t> probe_stamp_;  // the range in which a position was probed

@@ -110,7 +110,7 @@ bool LiteralSet::finish() {
   return true;
 }
 
-void LiteralSet::scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen) {
+uint32_t LiteralSet::scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen, int64_t after) {
   if (++scans_ == 0) {
     for (size_t k = 0; k < stamp_.size(); ++k) stamp_[k] = 0;
     scans_ = 1;
@@ -118,6 +118,7 @@ void LiteralSet::scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen) 
   const int kind = PyUnicode_KIND(s);
   const void* data = PyUnicode_DATA(s);
   int32_t state = 0;
+  uint32_t marked = 0;
   for (Py_ssize_t i = lo; i < hi; ++i) {
     const uint32_t ch = PyUnicode_READ(kind, data, i);
     int32_t to;
@@ -127,10 +128,14 @@ void LiteralSet::scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen) 
     // A state reported once in this scan has had its whole chain reported.
     while (out >= 0 && stamp_[static_cast<size_t>(out)] != scans_) {
       stamp_[static_cast<size_t>(out)] = scans_;
-      for (int32_t id = ends_[static_cast<size_t>(out)]; id >= 0; id = next_[static_cast<size_t>(id)]) seen[id] = 1;
+      for (int32_t id = ends_[static_cast<size_t>(out)]; id >= 0; id = next_[static_cast<size_t>(id)]) {
+        if (!seen[id] && id > after) ++marked;
+        seen[id] = 1;
+      }
       out = output_[static_cast<size_t>(out)];
     }
   }
+  return marked;
 }
 
 }  // namespace dravik::guard

@@ -15,8 +15,9 @@ class LiteralSet {
   bool add(uint32_t id, PyObject* s);
   bool finish();
 
-  // Sets seen[id] for every literal that occurs inside s[lo:hi].
-  void scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen);
+  // Sets seen[id] for every literal that occurs inside s[lo:hi]; returns
+  // how many literals with an id above `after` it newly marked.
+  uint32_t scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* seen, int64_t after = -1);
   // The longest literal's length.
   Py_ssize_t longest() const noexcept { return longest_; }
 

@@ -77,6 +77,16 @@ int SubstitutionPlan::prepare(PyObject* pairs) {
     PyErr_NoMemory();
     return -1;
   }
+  // longest_from_[k]: the longest found text of pair k or a later one.
+  if (!longest_from_.allocate(static_cast<size_t>(n) + 1)) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  longest_from_[static_cast<size_t>(n)] = 0;
+  for (Py_ssize_t k = n; k-- > 0;) {
+    const Py_ssize_t len = PyUnicode_GET_LENGTH(PyTuple_GET_ITEM(PyTuple_GET_ITEM(pairs_.get(), k), 0));
+    longest_from_[static_cast<size_t>(k)] = std::max(len, longest_from_[static_cast<size_t>(k) + 1]);
+  }
   literals_ = std::move(literals);
   usable_ = true;
   return 0;
@@ -95,30 +105,44 @@ Ref SubstitutionPlan::apply_planned(PyObject* text_in) {
   if (!seen.allocate_zeroed(static_cast<size_t>(n))) return Ref::steal(PyErr_NoMemory());
   Ref text = Ref::borrow(text_in);
   literals_->scan(text.get(), 0, PyUnicode_GET_LENGTH(text.get()), seen.data());
-  const Py_ssize_t reach = literals_->longest() - 1;
+  // Literals after the current pair that the marks do not name yet: the
+  // only ones a new scan could still bring in.
+  auto found_at = [this](Py_ssize_t k) { return PyTuple_GET_ITEM(PyTuple_GET_ITEM(pairs_.get(), k), 0); };
+  Py_ssize_t unmarked = 0;
+  for (Py_ssize_t k = 0; k < n; ++k) unmarked += !seen[static_cast<size_t>(k)] && PyUnicode_GET_LENGTH(found_at(k)) > 0;
   for (Py_ssize_t k = 0; k < n; ++k) {
-    if (!seen[static_cast<size_t>(k)]) continue;
-    PyObject* found = PyTuple_GET_ITEM(PyTuple_GET_ITEM(pairs_.get(), k), 0);
+    PyObject* found = found_at(k);
+    if (!seen[static_cast<size_t>(k)]) {
+      unmarked -= PyUnicode_GET_LENGTH(found) > 0;
+      continue;
+    }
     PyObject* placeholder = PyTuple_GET_ITEM(PyTuple_GET_ITEM(pairs_.get(), k), 1);
     const Py_ssize_t found_len = PyUnicode_GET_LENGTH(found);
     Ref replaced = replace_literal(text.get(), found, placeholder, at);
     if (!replaced) return Ref();
     if (at.empty()) continue;
     text = std::move(replaced);
+    // A new occurrence of a later literal lies within its length of a
+    // placeholder; pair lists come longest first, so that shrinks.
+    const Py_ssize_t reach = longest_from_[static_cast<size_t>(k) + 1];
+    if (unmarked == 0 || reach <= 0) continue;
     const Py_ssize_t ph_len = PyUnicode_GET_LENGTH(placeholder);
     const Py_ssize_t new_len = PyUnicode_GET_LENGTH(text.get());
     Py_ssize_t lo = 0, hi = -1;  // the stretch waiting to be scanned
+    auto flush = [&] {
+      if (hi > lo) unmarked -= literals_->scan(text.get(), lo, hi, seen.data(), k);
+    };
     for (size_t m = 0; m < at.size(); ++m) {
       const Py_ssize_t start = at[m] + static_cast<Py_ssize_t>(m) * (ph_len - found_len);
-      const Py_ssize_t s = std::max<Py_ssize_t>(0, start - reach);
-      const Py_ssize_t e = std::min(new_len, start + ph_len + reach);
+      const Py_ssize_t s = std::max<Py_ssize_t>(0, start - (reach - 1));
+      const Py_ssize_t e = std::min(new_len, start + ph_len + (reach - 1));
       if (s > hi) {
-        if (hi > lo) literals_->scan(text.get(), lo, hi, seen.data());
+        flush();
         lo = s;
       }
       hi = std::max(hi, e);
     }
-    if (hi > lo) literals_->scan(text.get(), lo, hi, seen.data());
+    flush();
   }
   return text;
 }
