@@ -52,9 +52,32 @@ void number_a(const CharT* s, size_t n, const CharNumbers& map, uint32_t absent,
   }
 }
 
+// Both strings of 1-byte characters: a direct table.
+bool encode_narrow(const CharView& a, const CharView& b, Encoded& out) {
+  uint32_t ids[256] = {};
+  const uint8_t* sb = static_cast<const uint8_t*>(b.data);
+  const uint8_t* sa = static_cast<const uint8_t*>(a.data);
+  uint32_t sigma = 0;
+  for (size_t i = 0; i < b.length; ++i) {
+    uint32_t& id = ids[sb[i]];
+    if (id == 0) id = ++sigma;
+    out.b[i] = id;
+  }
+  out.sigma = sigma;
+  for (uint32_t& id : ids) {
+    if (id == 0) id = sigma + 1;
+  }
+  for (size_t i = 0; i < a.length; ++i) out.a[i] = ids[sa[i]];
+  return true;
+}
+
 }  // namespace
 
 bool encode(const CharView& a, const CharView& b, Encoded& out) {
+  if (a.kind == 1 && b.kind == 1) {
+    if (!out.a.allocate(a.length) || !out.b.allocate(b.length)) return false;
+    return encode_narrow(a, b, out);
+  }
   CharNumbers* map = new (std::nothrow) CharNumbers();
   if (map == nullptr) return false;
   bool ok = out.a.allocate(a.length) && out.b.allocate(b.length);

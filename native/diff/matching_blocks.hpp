@@ -44,7 +44,7 @@ struct Tuning {
   int64_t seed_budget = -1;
   // Ranges whose product of lengths is at most this run difflib's table
   // directly.
-  uint64_t small_product = 4096;
+  uint64_t small_product = 16384;
   // Larger ranges run difflib's table (over b's position lists) while its
   // cost, counted ahead, stays within these limits: before the suffix array
   // has been built, and after.

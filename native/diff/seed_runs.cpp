@@ -15,39 +15,46 @@ inline uint64_t window_hash(const uint32_t* s, int q) {
   return h;
 }
 
-// b's windows by hash, in buckets (positions ascending inside each).
-struct WindowIndex {
+// b's sampled windows by hash: buckets of (hash, position), small enough
+// to stay in cache while every window of a is looked up; and a bit per
+// hash value class, so that most lookups end at one bit.
+struct SampleIndex {
   Array<uint32_t> start;  // bucket k: entries start[k] .. start[k + 1]
   Array<uint64_t> hash;
   Array<int32_t> pos;
+  Array<uint64_t> bits;
   int shift = 0;
+  uint64_t bit_mask = 0;
 
   size_t bucket(uint64_t h) const noexcept { return static_cast<size_t>((h * kMix) >> shift); }
+  bool maybe(uint64_t h) const noexcept {
+    const uint64_t k = (h * kMix) >> 32 & bit_mask;
+    return (bits[k >> 6] >> (k & 63)) & 1;
+  }
 
-  bool build(const uint32_t* b, size_t nb, int q) {
-    const size_t windows = nb - static_cast<size_t>(q) + 1;
-    const size_t buckets = std::bit_ceil(windows * 2 < 16 ? size_t{16} : windows * 2);
+  bool build(const uint32_t* b, size_t nb, int q, int step) {
+    const size_t samples = (nb - static_cast<size_t>(q)) / static_cast<size_t>(step) + 1;
+    const size_t buckets = std::bit_ceil(samples < 16 ? size_t{16} : samples);
     shift = 64 - std::countr_zero(buckets);
-    if (!start.allocate_zeroed(buckets + 1) || !hash.allocate(windows) || !pos.allocate(windows)) return false;
-    uint64_t top = 1;
-    for (int t = 1; t < q; ++t) top *= kBase;
-    // Two rolling passes: count, then place.
-    for (int pass = 0; pass < 2; ++pass) {
-      uint64_t h = window_hash(b, q);
-      for (size_t j = 0; j < windows; ++j) {
-        if (j > 0) h = (h - b[j - 1] * top) * kBase + b[j + static_cast<size_t>(q) - 1];
-        const size_t k = bucket(h);
-        if (pass == 0) {
-          ++start[k + 1];
-        } else {
-          const uint32_t at = start[k]++;
-          hash[at] = h;
-          pos[at] = static_cast<int32_t>(j);
-        }
-      }
-      if (pass == 0) {
-        for (size_t k = 1; k <= buckets; ++k) start[k] += start[k - 1];
-      }
+    const size_t nbits = buckets * 16;  // a handful of bits per sample
+    bit_mask = nbits - 1;
+    if (!start.allocate_zeroed(buckets + 1) || !hash.allocate(samples) || !pos.allocate(samples) ||
+        !bits.allocate_zeroed(nbits / 64)) {
+      return false;
+    }
+    for (size_t k = 0; k < samples; ++k) {
+      const uint64_t h = window_hash(b + k * static_cast<size_t>(step), q);
+      ++start[bucket(h) + 1];
+      const uint64_t bit = (h * kMix) >> 32 & bit_mask;
+      bits[bit >> 6] |= uint64_t{1} << (bit & 63);
+    }
+    for (size_t k = 1; k <= buckets; ++k) start[k] += start[k - 1];
+    for (size_t k = 0; k < samples; ++k) {
+      const size_t j = k * static_cast<size_t>(step);
+      const uint64_t h = window_hash(b + j, q);
+      const uint32_t at = start[bucket(h)]++;
+      hash[at] = h;
+      pos[at] = static_cast<int32_t>(j);
     }
     // Placing moved each bucket's cursor to its end, the next one's start.
     for (size_t k = buckets; k > 0; --k) start[k] = start[k - 1];
@@ -66,16 +73,19 @@ SeedResult find_seed_runs(const Encoded& e, int q, int step, uint64_t budget, Ve
   const uint32_t* b = e.b.data();
   const int32_t min_size = q + step - 1;
 
-  WindowIndex index;
-  if (!index.build(b, static_cast<size_t>(nb), q)) return SeedResult::kNoMemory;
+  SampleIndex index;
+  if (!index.build(b, static_cast<size_t>(nb), q, step)) return SeedResult::kNoMemory;
   // End in a of the last block found on each diagonal (j - i + na).
   Array<int32_t> diag_end;
   if (!diag_end.allocate_zeroed(static_cast<size_t>(na) + static_cast<size_t>(nb) + 1)) return SeedResult::kNoMemory;
 
+  uint64_t top = 1;
+  for (int t = 1; t < q; ++t) top *= kBase;
   uint64_t work = 0;
-  for (int32_t p = 0; p + q <= na; p += step) {
-    if (a[p] == e.absent()) continue;  // this window occurs nowhere in b
-    const uint64_t h = window_hash(a + p, q);
+  uint64_t h = window_hash(a, q);
+  for (int32_t p = 0; p + q <= na; ++p) {
+    if (p > 0) h = (h - a[p - 1] * top) * kBase + a[p + q - 1];
+    if (!index.maybe(h)) continue;
     const size_t k = index.bucket(h);
     for (uint32_t at = index.start[k], end = index.start[k + 1]; at < end; ++at) {
       ++work;

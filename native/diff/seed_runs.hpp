@@ -1,10 +1,11 @@
 // Long common blocks found from seeds.
 //
-// A window of q characters of a is taken at every step-th position and
-// looked up among b's windows; each hit is grown along its diagonal to the
-// maximal common block around it.  Any common block of at least
-// q + step - 1 characters covers a whole window starting at a multiple of
-// step, so every such block lies inside one of the blocks found here.
+// A window of q characters of b is taken at every step-th position; every
+// window of a is looked up among them, and each hit is grown along its
+// diagonal to the maximal common block around it.  Any common block of at
+// least q + step - 1 characters covers a whole window of b starting at a
+// multiple of step, so every such block lies inside one of the blocks
+// found here.
 #pragma once
 
 #include "diff/encode.hpp"

@@ -27,7 +27,9 @@ bool find_short(const T* s, Py_ssize_t n, const T* p, Py_ssize_t m, diff::Vec<Py
       if (hit == s + last + 1) break;
     }
     const Py_ssize_t j = hit - s;
-    if (std::memcmp(s + j + 1, p + 1, static_cast<size_t>(m - 1) * sizeof(T)) == 0) {
+    Py_ssize_t k = 1;
+    while (k < m && s[j + k] == p[k]) ++k;
+    if (k == m) {
       if (!at.push(j)) return false;
       i = j + m;
     } else {
