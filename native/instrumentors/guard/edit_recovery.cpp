@@ -11,7 +11,6 @@
 #include "instrumentors/guard/matcher_identity.hpp"
 
 #include <algorithm>
-#include <vector>
 
 namespace dravik::guard {
 
@@ -21,17 +20,26 @@ namespace {
 // it costs more than the diff when other threads are busy.
 constexpr size_t kReleaseGilFrom = 8192;
 
-struct Pair {
-  Ref found;
-  Ref placeholder;
-  Py_ssize_t found_len;
+// The kept (found, placeholder) tuples in opcode order, with their found
+// texts' lengths; allocation failures are reported, never thrown.
+struct Pairs {
+  Ref list = Ref::steal(PyList_New(0));
+  diff::Vec<Py_ssize_t> found_len;
+
+  int add(PyObject* found, PyObject* placeholder) {
+    Ref pair = Ref::steal(PyTuple_Pack(2, found, placeholder));
+    if (!pair || PyList_Append(list.get(), pair.get()) < 0) return -1;
+    if (found_len.push(PyUnicode_GET_LENGTH(found))) return 0;
+    PyErr_NoMemory();
+    return -1;
+  }
 };
 
 // Keeps the pair of one "replace" opcode: both sides stripped of surrounding
 // whitespace (str.strip()), both non-empty, the placeholder not
 // disproportionately long.  -1 with an exception set on failure.
 int keep_replacement(PyObject* original, Py_ssize_t i1, Py_ssize_t i2, PyObject* redacted, Py_ssize_t j1,
-                     Py_ssize_t j2, std::vector<Pair>& pairs) {
+                     Py_ssize_t j2, Pairs& pairs) {
   auto strip = [](PyObject* s, Py_ssize_t& lo, Py_ssize_t& hi) {
     const int kind = PyUnicode_KIND(s);
     const void* data = PyUnicode_DATA(s);
@@ -47,11 +55,10 @@ int keep_replacement(PyObject* original, Py_ssize_t i1, Py_ssize_t i2, PyObject*
   if (!found) return -1;
   Ref placeholder = Ref::steal(PyUnicode_Substring(redacted, j1, j2));
   if (!placeholder) return -1;
-  pairs.push_back(Pair{std::move(found), std::move(placeholder), found_len});
-  return 0;
+  return pairs.add(found.get(), placeholder.get());
 }
 
-int native_pairs(PyObject* original, PyObject* redacted, std::vector<Pair>& pairs) {
+int native_pairs(PyObject* original, PyObject* redacted, Pairs& pairs) {
   // Held across the diff, which reads the characters in place.
   Ref a_ref = Ref::borrow(original), b_ref = Ref::borrow(redacted);
   diff::CharView a, b;
@@ -83,7 +90,7 @@ int native_pairs(PyObject* original, PyObject* redacted, std::vector<Pair>& pair
 
 // Through the SequenceMatcher found: its opcodes, read as difflib gives them.
 int generic_pairs(State* st, PyObject* matcher_cls, PyObject* original, PyObject* redacted,
-                  std::vector<Pair>& pairs) {
+                  Pairs& pairs) {
   PyObject* argv[] = {nullptr, Py_None, original, redacted, Py_False};
   Ref matcher = Ref::steal(PyObject_Vectorcall(matcher_cls, argv + 1, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                st->kwnames[KW_autojunk]));
@@ -116,14 +123,13 @@ int generic_pairs(State* st, PyObject* matcher_cls, PyObject* original, PyObject
     const Py_ssize_t ph_len = PyUnicode_GET_LENGTH(placeholder.get());
     if (found_len == 0 || ph_len == 0) return 0;
     if (ph_len > std::max<Py_ssize_t>(64, 2 * found_len)) return 0;
-    pairs.push_back(Pair{std::move(found), std::move(placeholder), found_len});
-    return 0;
+    return pairs.add(found.get(), placeholder.get());
   });
 }
 
 // The (found, placeholder) pairs of the "replace" opcodes, in opcode order.
 // -1 with an exception set on failure.
-int collect_pairs(State* st, PyObject* original, PyObject* redacted, std::vector<Pair>& pairs) {
+int collect_pairs(State* st, PyObject* original, PyObject* redacted, Pairs& pairs) {
   Ref matcher_cls = import_from(S(st, S_mod_difflib), S(st, S_SequenceMatcher));
   if (!matcher_cls) return -1;
   const int native = is_original_matcher(st, matcher_cls.get());
@@ -141,27 +147,32 @@ PyObject* ml_substitutions_impl(Function* f, PyObject* const* args) {
   if (same < 0) return nullptr;
   if (same) return PyList_New(0);
 
-  std::vector<Pair> pairs;
-  if (collect_pairs(st, original, redacted, pairs) < 0) {
+  Pairs pairs;
+  if (!pairs.list || collect_pairs(st, original, redacted, pairs) < 0) {
     if (!swallow_exception()) return nullptr;
     return PyList_New(0);
   }
   // Longest found text first, so an entity is replaced before any shorter
   // one nested in it; equal lengths keep their opcode order.
-  std::stable_sort(pairs.begin(), pairs.end(),
-                   [](const Pair& a, const Pair& b) { return a.found_len > b.found_len; });
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
-  for (size_t i = 0; out && i < pairs.size(); ++i) {
-    PyObject* pair = PyTuple_Pack(2, pairs[i].found.get(), pairs[i].placeholder.get());
-    if (pair == nullptr) {
-      out.reset();
-      break;
-    }
-    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), pair);
+  const size_t n = pairs.found_len.size();
+  diff::Vec<uint32_t> order;
+  Ref out;
+  if (order.reserve(n)) {
+    for (size_t i = 0; i < n; ++i) order.push(static_cast<uint32_t>(i));
+    const Py_ssize_t* len = pairs.found_len.data();
+    std::stable_sort(order.data(), order.data() + n, [len](uint32_t x, uint32_t y) { return len[x] > len[y]; });
+    out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  } else {
+    PyErr_NoMemory();
   }
-  if (out) return out.release();
-  if (!swallow_exception()) return nullptr;
-  return PyList_New(0);
+  if (!out) {
+    if (!swallow_exception()) return nullptr;
+    return PyList_New(0);
+  }
+  for (size_t i = 0; i < n; ++i) {
+    PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(i), Py_NewRef(PyList_GET_ITEM(pairs.list.get(), order[i])));
+  }
+  return out.release();
 }
 
 constexpr Param kMlParams[] = {
