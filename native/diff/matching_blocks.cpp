@@ -137,8 +137,14 @@ class Finder {
     }
     table_->begin(r);
     if (t_.suffix_array) {
-      const uint64_t limit = sa_ ? t_.table_limit_warm : t_.table_limit_cold;
-      if (table_->cost(a, r, limit) > limit) {
+      // Before the suffix array exists, the table's work is counted against
+      // what building it would cost: once the two are even, build it.
+      const uint64_t chars = e_.a.size() + e_.b.size();
+      const uint64_t cold = t_.table_steps_per_char_cold * chars;
+      const uint64_t limit = sa_ ? t_.table_limit_warm : cold > cold_spent_ ? cold - cold_spent_ : 0;
+      const uint64_t cost = table_->cost(a, r, limit);
+      if (!sa_ && cost <= limit) cold_spent_ += cost;
+      if (cost > limit) {
         if (!sa_) {
           sa_.reset(new (std::nothrow) SuffixArraySearch());
           if (!sa_ || !sa_->build(e_)) return false;
@@ -176,6 +182,7 @@ class Finder {
   Array<uint32_t> small_row_;
   std::unique_ptr<PositionTable> table_;
   std::unique_ptr<SuffixArraySearch> sa_;
+  uint64_t cold_spent_ = 0;
 };
 
 }  // namespace

@@ -46,9 +46,11 @@ struct Tuning {
   // directly.
   uint64_t small_product = 16384;
   // Larger ranges run difflib's table (over b's position lists) while its
-  // cost, counted ahead, stays within these limits: before the suffix array
-  // has been built, and after.
-  uint64_t table_limit_cold = uint64_t{1} << 16;
+  // cost, counted ahead, stays within limits.  Before the suffix array has
+  // been built: while the table's work over all ranges so far stays within
+  // this many steps per character of the two strings (about what building
+  // the suffix array costs).  After: for ranges costing at most this much.
+  uint64_t table_steps_per_char_cold = 64;
   uint64_t table_limit_warm = 256;
   // The suffix-array search; `probe_budget` < 0 means unlimited probes.
   bool suffix_array = true;

@@ -29,7 +29,7 @@ int tuning_for(const char* mode, Tuning& t) {
   } else if (std::strcmp(mode, "small") == 0) {
     t.small_product = UINT64_MAX;
   } else if (std::strcmp(mode, "suffix_array") == 0 || std::strcmp(mode, "budget") == 0) {
-    t.table_limit_cold = t.table_limit_warm = 0;
+    t.table_steps_per_char_cold = t.table_limit_warm = 0;
     t.probe_budget = mode[0] == 'b' ? 1 : -1;
   } else if (std::strcmp(mode, "seeds") == 0) {
     t.seeds = true;
@@ -41,7 +41,7 @@ int tuning_for(const char* mode, Tuning& t) {
     t.seed_q = 3;
     t.seed_step = 2;
     t.seed_budget = INT64_MAX;
-    t.table_limit_cold = t.table_limit_warm = 0;
+    t.table_steps_per_char_cold = t.table_limit_warm = 0;
     t.probe_budget = -1;
   } else {
     PyErr_Format(PyExc_ValueError, "unknown mode %s", mode);
