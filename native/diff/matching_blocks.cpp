@@ -17,8 +17,8 @@ namespace {
 // difflib's table.
 constexpr uint64_t kProbeCost = 128;
 
-// A range still to search, with the seeds' blocks clipped to it.  Its
-// blocks sit at the top of the shared block stack.
+// A range still to search, with the seeds' runs clipped to it.  Its runs
+// sit at the top of the shared run stack.
 struct Pending {
   Range r;
   uint32_t runs_begin, runs_end;
@@ -80,7 +80,7 @@ class Finder {
       const Range right{f.a + f.size, p.r.ahi, f.b + f.size, p.r.bhi};
       const bool has_left = left.alo < left.ahi && left.blo < left.bhi;
       const bool has_right = right.alo < right.ahi && right.blo < right.bhi;
-      // The children's blocks replace the parent's at the top of the stack.
+      // The children's runs replace the parent's at the top of the stack.
       uint32_t n_left = 0, n_right = 0;
       if (have_runs_ && p.runs_end > p.runs_begin) {
         if (has_left && !clip_all(p, left, n_left)) return false;
