@@ -188,6 +188,8 @@ def check_prompt(quick: bool) -> None:
         times = {}
         words = scrub_words(joined, 175, rng)
         for label, response in (("without the scrubbed text", {"violations": ["PERSON detected"]}),
+                                ("with it, unchanged (transport only)",
+                                 {"violations": ["PERSON detected"], "redacted_text": joined}),
                                 ("with it, 175 entity mentions replaced",
                                  {"violations": ["PERSON detected"], "redacted_text": scrubbed}),
                                 ("with it, 175 words of any kind replaced",

@@ -14,8 +14,9 @@ namespace dravik::diff {
 namespace {
 
 // A probe of the suffix-array search costs about this many steps of
-// difflib's table.
+// difflib's table, and building the suffix array this many per character.
 constexpr uint64_t kProbeCost = 128;
+constexpr uint64_t kBuildCost = 64;
 
 // A range still to search, with the seeds' runs clipped to it.  Its runs
 // sit at the top of the shared run stack.
@@ -37,12 +38,14 @@ bool clip(const Run& run, const Range& r, int32_t min_size, Run& out) {
 
 class Finder {
  public:
-  Finder(const Encoded& e, const Tuning& t, Counters& c) : e_(e), t_(t), c_(c) {}
+  Finder(const Encoded& e, const Tuning& t, Counters& c, const LongRunHook* hook)
+      : e_(e), t_(t), c_(c), hook_(hook) {}
 
   // Appends the blocks difflib's recursion keeps, in no particular order.
   bool run(Vec<Block>& blocks) {
     const int32_t na = static_cast<int32_t>(e_.a.size());
     const int32_t nb = static_cast<int32_t>(e_.b.size());
+    spend(2 * (static_cast<uint64_t>(na) + static_cast<uint64_t>(nb)));  // numbering, seeds
     if (t_.seeds && t_.seed_q > 0 && t_.seed_step > 0) {
       const uint64_t budget = t_.seed_budget >= 0 ? static_cast<uint64_t>(t_.seed_budget)
                                                   : 8 * (static_cast<uint64_t>(na) + static_cast<uint64_t>(nb)) + 1024;
@@ -66,6 +69,7 @@ class Finder {
       stack.pop();
       Found f;
       if (p.runs_end > p.runs_begin) {
+        spend(p.runs_end - p.runs_begin);
         f = best_run(p);
         ++c_.by_seeds;
       } else if (!search(p.r, f)) {
@@ -118,11 +122,22 @@ class Finder {
     return true;
   }
 
+  // Counts work done or about to be done; tells the hook once it passes
+  // its mark.
+  void spend(uint64_t steps) {
+    work_ += steps;
+    if (hook_ != nullptr && hook_->fn != nullptr && work_ >= hook_->after) {
+      hook_->fn(hook_->ctx);
+      hook_ = nullptr;
+    }
+  }
+
   // The longest block of a range that holds no block from the seeds.
   bool search(const Range& r, Found& f) {
     const uint64_t product = static_cast<uint64_t>(r.ahi - r.alo) * static_cast<uint64_t>(r.bhi - r.blo);
     const uint32_t* a = e_.a.data();
     if (product <= t_.small_product) {
+      spend(product);
       if (small_row_.empty()) {
         const size_t width = static_cast<size_t>(std::min<uint64_t>(t_.small_product, e_.b.size())) + 1;
         if (!small_row_.allocate(2 * width)) return false;
@@ -136,22 +151,26 @@ class Finder {
       if (!table_ || !table_->build(e_)) return false;
     }
     table_->begin(r);
+    uint64_t table_cost = UINT64_MAX;  // not counted yet
     if (t_.suffix_array) {
       // Before the suffix array exists, the table's work is counted against
       // what building it would cost: once the two are even, build it.
       const uint64_t chars = e_.a.size() + e_.b.size();
       const uint64_t cold = t_.table_steps_per_char_cold * chars;
       const uint64_t limit = sa_ ? t_.table_limit_warm : cold > cold_spent_ ? cold - cold_spent_ : 0;
-      const uint64_t cost = table_->cost(a, r, limit);
-      if (!sa_ && cost <= limit) cold_spent_ += cost;
-      if (cost > limit) {
+      table_cost = table_->cost(a, r, limit);
+      if (!sa_ && table_cost <= limit) cold_spent_ += table_cost;
+      if (table_cost > limit) {
         if (!sa_) {
+          spend(kBuildCost * chars);
           sa_.reset(new (std::nothrow) SuffixArraySearch());
           if (!sa_ || !sa_->build(e_)) return false;
           c_.suffix_array_built = true;
         }
         const int64_t budget = t_.probe_budget == -2 ? 16 + (r.ahi - r.alo) / 32 : t_.probe_budget;
+        const uint64_t probes_before = c_.probes;
         const int settled = sa_->search(r, budget, false, f, c_.probes);
+        spend((c_.probes - probes_before) * kProbeCost);
         if (settled < 0) return false;
         if (settled) {
           ++c_.by_suffix_array;
@@ -161,13 +180,17 @@ class Finder {
         // The probes are not settling it quickly: go on with whichever is
         // cheaper at worst, the table or probing every position of a.
         const uint64_t probing = (static_cast<uint64_t>(r.ahi - r.alo) + 1) * kProbeCost;
-        if (t_.probe_budget == -2 && table_->cost(a, r, probing) > probing) {
+        table_cost = table_->cost(a, r, t_.probe_budget == -2 ? probing : UINT64_MAX);
+        if (table_cost > probing && t_.probe_budget == -2) {
+          spend(probing);
           if (sa_->search(r, -1, true, f, c_.probes) < 0) return false;
           ++c_.by_suffix_array;
           return true;
         }
       }
     }
+    if (table_cost == UINT64_MAX) table_cost = table_->cost(a, r, UINT64_MAX);
+    spend(table_cost);
     f = table_->search(a, r);
     ++c_.by_table;
     return true;
@@ -183,12 +206,14 @@ class Finder {
   std::unique_ptr<PositionTable> table_;
   std::unique_ptr<SuffixArraySearch> sa_;
   uint64_t cold_spent_ = 0;
+  const LongRunHook* hook_;
+  uint64_t work_ = 0;
 };
 
 }  // namespace
 
 int matching_blocks(const CharView& a, const CharView& b, Vec<Block>& out, const Tuning& tuning,
-                    Counters* counters) {
+                    Counters* counters, const LongRunHook* hook) {
   out.clear();
   if (a.length > kMaxLength || b.length > kMaxLength) return -1;
   Counters scratch;
@@ -197,7 +222,7 @@ int matching_blocks(const CharView& a, const CharView& b, Vec<Block>& out, const
   if (a.length > 0 && b.length > 0) {
     Encoded e;
     if (!encode(a, b, e)) return -1;
-    Finder finder(e, tuning, c);
+    Finder finder(e, tuning, c, hook);
     if (!finder.run(found)) return -1;
   }
   std::sort(found.data(), found.data() + found.size(), [](const Block& x, const Block& y) { return x.a < y.a; });

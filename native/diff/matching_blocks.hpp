@@ -70,9 +70,18 @@ struct Counters {
   bool suffix_array_built = false;
 };
 
+// Called at most once, from inside the diff, when the work done and about
+// to be done passes `after` steps (a step is roughly a nanosecond): there
+// the caller may let other threads run.
+struct LongRunHook {
+  void (*fn)(void* ctx) = nullptr;
+  void* ctx = nullptr;
+  uint64_t after = 0;
+};
+
 // The matching blocks, ending with the (len(a), len(b), 0) sentinel.
 // 0, or -1 when memory ran out or a string is longer than kMaxLength.
 int matching_blocks(const CharView& a, const CharView& b, Vec<Block>& out, const Tuning& tuning = Tuning{},
-                    Counters* counters = nullptr);
+                    Counters* counters = nullptr, const LongRunHook* hook = nullptr);
 
 }  // namespace dravik::diff

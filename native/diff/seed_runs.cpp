@@ -38,23 +38,33 @@ struct SampleIndex {
     shift = 64 - std::countr_zero(buckets);
     const size_t nbits = buckets * 16;  // a handful of bits per sample
     bit_mask = nbits - 1;
+    Array<uint64_t> sample_hash;
     if (!start.allocate_zeroed(buckets + 1) || !hash.allocate(samples) || !pos.allocate(samples) ||
-        !bits.allocate_zeroed(nbits / 64)) {
+        !bits.allocate_zeroed(nbits / 64) || !sample_hash.allocate(samples)) {
       return false;
     }
+    // One rolling pass over b, keeping every step-th window's hash.
+    uint64_t top = 1;
+    for (int t = 1; t < q; ++t) top *= kBase;
+    uint64_t h = window_hash(b, q);
+    const size_t last = (samples - 1) * static_cast<size_t>(step);
+    for (size_t j = 0;; ++j) {
+      if (j % static_cast<size_t>(step) == 0) sample_hash[j / static_cast<size_t>(step)] = h;
+      if (j == last) break;
+      h = (h - b[j] * top) * kBase + b[j + static_cast<size_t>(q)];
+    }
     for (size_t k = 0; k < samples; ++k) {
-      const uint64_t h = window_hash(b + k * static_cast<size_t>(step), q);
-      ++start[bucket(h) + 1];
-      const uint64_t bit = (h * kMix) >> 32 & bit_mask;
+      const uint64_t sh = sample_hash[k];
+      ++start[bucket(sh) + 1];
+      const uint64_t bit = (sh * kMix) >> 32 & bit_mask;
       bits[bit >> 6] |= uint64_t{1} << (bit & 63);
     }
     for (size_t k = 1; k <= buckets; ++k) start[k] += start[k - 1];
     for (size_t k = 0; k < samples; ++k) {
-      const size_t j = k * static_cast<size_t>(step);
-      const uint64_t h = window_hash(b + j, q);
-      const uint32_t at = start[bucket(h)]++;
-      hash[at] = h;
-      pos[at] = static_cast<int32_t>(j);
+      const uint64_t sh = sample_hash[k];
+      const uint32_t at = start[bucket(sh)]++;
+      hash[at] = sh;
+      pos[at] = static_cast<int32_t>(k * static_cast<size_t>(step));
     }
     // Placing moved each bucket's cursor to its end, the next one's start.
     for (size_t k = buckets; k > 0; --k) start[k] = start[k - 1];

@@ -2,8 +2,8 @@
 // that was sent against the service's scrubbed copy.
 //
 // While difflib's SequenceMatcher is the standard library's own, the diff
-// runs natively (same blocks, same opcodes) and, for long texts, with the
-// GIL released; any other SequenceMatcher a host puts in its place is
+// runs natively (same blocks, same opcodes) and, once it proves long, with
+// the GIL released; any other SequenceMatcher a host puts in its place is
 // called as it is.
 #include "diff/matching_blocks.hpp"
 #include "diff/str_view.hpp"
@@ -16,9 +16,14 @@ namespace dravik::guard {
 
 namespace {
 
-// Diffs shorter than this (both strings together) keep the GIL: releasing
-// it costs more than the diff when other threads are busy.
-constexpr size_t kReleaseGilFrom = 8192;
+// A diff lets other threads run once its work passes this many steps
+// (about a millisecond).  Shorter ones keep the GIL: taking it back can
+// wait for another thread's switch interval, far longer than they take.
+constexpr uint64_t kReleaseGilAfter = uint64_t{1} << 20;
+
+// Releases the GIL from inside the diff, which touches no interpreter
+// object from then on.
+void release_gil(void* saved) { *static_cast<PyThreadState**>(saved) = PyEval_SaveThread(); }
 
 // The kept (found, placeholder) tuples in opcode order, with their found
 // texts' lengths; allocation failures are reported, never thrown.
@@ -64,14 +69,10 @@ int native_pairs(PyObject* original, PyObject* redacted, Pairs& pairs) {
   diff::CharView a, b;
   if (diff::str_view(a_ref.get(), a) < 0 || diff::str_view(b_ref.get(), b) < 0) return -1;
   diff::Vec<diff::Block> blocks;
-  int rc;
-  if (a.length + b.length >= kReleaseGilFrom) {
-    Py_BEGIN_ALLOW_THREADS
-    rc = diff::matching_blocks(a, b, blocks);
-    Py_END_ALLOW_THREADS
-  } else {
-    rc = diff::matching_blocks(a, b, blocks);
-  }
+  PyThreadState* saved = nullptr;
+  const diff::LongRunHook hook{release_gil, &saved, kReleaseGilAfter};
+  const int rc = diff::matching_blocks(a, b, blocks, diff::Tuning{}, nullptr, &hook);
+  if (saved != nullptr) PyEval_RestoreThread(saved);
   if (rc < 0) {
     PyErr_NoMemory();
     return -1;
