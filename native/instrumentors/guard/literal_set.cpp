@@ -148,6 +148,11 @@ bool LiteralSet::build_table() {
     }
     report_[st] = ends_[st] >= 0 ? static_cast<int32_t>(st) : output_[st];
   }
+  // A transition into a state that reports is stored as ~state, so a scan
+  // reads one number per character.
+  for (size_t k = 0; k < states * width; ++k) {
+    if (report_[static_cast<size_t>(table_[k])] >= 0) table_[k] = ~table_[k];
+  }
   return true;
 }
 
@@ -222,8 +227,12 @@ uint32_t LiteralSet::scan(PyObject* s, Py_ssize_t lo, Py_ssize_t hi, uint8_t* se
     const int32_t* report = report_.data();
     const size_t width = classes_;
     return scan_with(s, lo, hi, seen, after, [&](int32_t state, uint32_t ch, int32_t& out) {
-      const int32_t to = table[static_cast<size_t>(state) * width + class_of(ch)];
-      out = report[to];
+      int32_t to = table[static_cast<size_t>(state) * width + class_of(ch)];
+      out = -1;
+      if (to < 0) {
+        to = ~to;
+        out = report[to];
+      }
       return to;
     });
   }
