@@ -235,7 +235,7 @@ def main() -> None:
     parser.add_argument("--quick", action="store_true", help="fewer sizes, shorter caps")
     parser.add_argument("--cap", type=float, default=None, help="seconds allowed to one difflib call")
     args = parser.parse_args()
-    cap = args.cap if args.cap is not None else (10.0 if args.quick else 60.0)
+    cap = args.cap if args.cap is not None else (10.0 if args.quick else 30.0)
     print(f"load average at start: {' '.join(f'{x:.2f}' for x in os.getloadavg())}\n")
     near_identical(args.quick, cap)
     adversarial(args.quick, cap)
