@@ -11,7 +11,7 @@ import dravik_observe
 def pytest_report_header(config):
     lines = [f"dravik_observe from {dravik_observe.__file__} on {platform.machine()}, CPython {sys.version.split()[0]}"]
     if importlib.util.find_spec("dravik_observe._rx") is None:
-        lines.append("no test binding (dravik_observe._rx): tests/regex is not collected")
+        lines.append("no test bindings (dravik_observe._rx, _diff): tests/regex and tests/diff are not collected")
     else:
         from dravik_observe import _rx
 

@@ -247,6 +247,11 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     add("_redact_messages bad text", expect(TypeError, lambda: g._redact_messages([{"content": [{"type": "text", "text": 5}]}])))
     add("_redact_messages_ml bad pair", expect(ValueError, lambda: g._redact_messages_ml([{"content": "abc"}], "s", [("a",)])))
     add("_ml_substitutions diff fails", patched([(difflib, "SequenceMatcher", boom)], lambda: g._ml_substitutions("a b", "a c")))
+    long_text = " ".join(f"w{k} Name{k % 7}" for k in range(3000))
+    many = [(f"Name{k}", "[P]") for k in range(7)] + [(f"w{k}", "-") for k in range(20)] + [("", "x")]
+    add("_ml_substitutions long", lambda: g._ml_substitutions(long_text, long_text.replace("Name3", "[PERSON]")))
+    add("_apply_substitutions many pairs", lambda: g._apply_substitutions(long_text, many))
+    add("_redact_messages_ml many pairs", lambda: g._redact_messages_ml([{"content": long_text}, {"content": "w1"}], "w2", many))
     add("_detect_injection odd table", patched([(g, "_INJECTION_PATTERNS", [5])], expect(AttributeError, lambda: g._detect_injection("t"))))
     result = PromptGuardResult(passed=False, action="block", violations=[f"v{i}" for i in range(8)])
     add("PromptGuardError", lambda: g.PromptGuardError(result))

@@ -31,7 +31,9 @@ def test_answers_that_are_not_objects_give_none(observe_server, response):
 
 
 def test_failures_propagate(observe_server):
-    DravikObserveClient.configure(base_url=observe_server.url, timeout=0.2)
+    # A generous timeout while the server answers (a loaded machine may be slow
+    # to schedule its thread), a short one for the stall.
+    DravikObserveClient.configure(base_url=observe_server.url, timeout=30)
     observe_server.status = 503
     with pytest.raises(urllib.error.HTTPError):
         DravikObserveClient().prompt_guard_sync(text="x")
@@ -39,6 +41,7 @@ def test_failures_propagate(observe_server):
     with pytest.raises(ValueError):
         DravikObserveClient().prompt_guard_sync(text="x")
     observe_server.stall = True
+    DravikObserveClient.configure(base_url=observe_server.url, timeout=0.2)
     with pytest.raises(OSError):  # TimeoutError, or URLError wrapping it
         DravikObserveClient().prompt_guard_sync(text="x")
 

@@ -73,11 +73,13 @@ int merge_server_result(State* st, PyObject* server_result, Ref& violations, Ref
       if (PyUnicode_Check(entry)) {
         desc = Ref::borrow(entry);
       } else {
-        // entry.get("detail", str(entry)): a mapping's detail, or its string form.
-        Ref fallback = Ref::steal(PyObject_Str(entry));
-        if (!fallback) return -1;
-        desc = mapping_get(st, entry, S(st, S_detail), fallback.get());
+        // A mapping's detail, or, only when it has none, its string form.
+        desc = mapping_get(st, entry, S(st, S_detail), st->missing);
         if (!desc) return -1;
+        if (desc.get() == st->missing) {
+          desc = Ref::steal(PyObject_Str(entry));
+          if (!desc) return -1;
+        }
       }
       const int known = PySequence_Contains(violations.get(), desc.get());
       if (known != 0) return known < 0 ? -1 : 0;

@@ -51,7 +51,8 @@ int init_state(PyObject* m, State* st) {
   for (PyObject* kw : st->kwnames) {
     if (kw == nullptr) return -1;
   }
-  return 0;
+  st->missing = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
+  return st->missing == nullptr ? -1 : 0;
 }
 
 int add_own_function(PyObject* m, State* st, Name name, const FuncSpec* desc) {
@@ -123,6 +124,8 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   if (st == nullptr) return 0;
   Py_VISIT(st->function_type);
   Py_VISIT(st->error_class);
+  Py_VISIT(st->matcher_snapshot);
+  Py_VISIT(st->missing);
   visit_all(st->names, S_COUNT, visit, arg);
   visit_all(st->own, S_COUNT, visit, arg);
   if (st->engine != nullptr) {
@@ -137,6 +140,8 @@ int clear_module(PyObject* m) {
   if (st == nullptr) return 0;
   Py_CLEAR(st->function_type);
   Py_CLEAR(st->error_class);
+  Py_CLEAR(st->matcher_snapshot);
+  Py_CLEAR(st->missing);
   clear_all(st->names, S_COUNT);
   clear_all(st->own, S_COUNT);
   clear_all(st->kwnames, KW_COUNT);

@@ -49,6 +49,14 @@ namespace dravik::guard {
   X(is_configured, "is_configured")                                            \
   X(prompt_guard_sync, "prompt_guard_sync")                                    \
   X(get_opcodes, "get_opcodes")                                                \
+  X(get_matching_blocks, "get_matching_blocks")                                \
+  X(find_longest_match, "find_longest_match")                                  \
+  X(set_seqs, "set_seqs")                                                      \
+  X(set_seq1, "set_seq1")                                                      \
+  X(set_seq2, "set_seq2")                                                      \
+  X(chain_b, "_SequenceMatcher__chain_b")                                      \
+  X(dunder_module, "__module__")                                               \
+  X(dunder_bases, "__bases__")                                                 \
   X(environ, "environ")                                                        \
   X(is_block, "is_block")                                                      \
   X(reason, "reason")                                                          \
@@ -63,6 +71,7 @@ namespace dravik::guard {
   X(mod_os, "os")                                                              \
   X(mod_difflib, "difflib")                                                    \
   X(SequenceMatcher, "SequenceMatcher")                                        \
+  X(Match, "Match")                                                            \
   X(mod_client, "dravik_observe.client")                                       \
   X(DravikObserveClient, "DravikObserveClient")                                \
   X(mod_types, "dravik_observe.types")                                         \
@@ -141,6 +150,11 @@ struct State {
   // published under (NULL for names that are not functions).
   PyObject* own[S_COUNT];
   PyObject* kwnames[KW_COUNT];
+  // difflib's SequenceMatcher as first seen, with what its answer depends
+  // on (see matcher_identity.cpp); NULL until then.
+  PyObject* matcher_snapshot;
+  // A private object: "no such key" from a mapping's get().
+  PyObject* missing;
 };
 
 inline PyObject* S(State* st, Name n) noexcept { return st->names[n]; }

@@ -12,7 +12,10 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from dravik_observe import _rx
+try:
+    from dravik_observe import _rx
+except ImportError:  # release wheels leave the engine's test binding out
+    _rx = None
 from dravik_observe.instrumentors import _guard
 
 DATA = os.path.join(os.path.dirname(__file__), "data", "gitleaks_rules.toml")
@@ -35,6 +38,7 @@ def load_rules():
 RULES, COMPILED = load_rules()
 
 
+@pytest.mark.skipif(_rx is None, reason="the engine's test binding is not installed")
 def test_the_rule_set_is_read_whole_and_the_engine_takes_what_re_compiles():
     assert len(RULES) == 217
     assert len(COMPILED) >= 190

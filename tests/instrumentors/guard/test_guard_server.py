@@ -166,3 +166,34 @@ def test_violations_given_as_a_string_are_read_per_character(guard_service):
     _guard.configure(True, server=True)
     guard_service.response = {"violations": "ab"}
     assert _guard.check_prompt([{"content": "hello"}]).violations == ["[server] a", "[server] b"]
+
+
+def test_string_form_of_an_entry_only_without_detail(monkeypatch):
+    class Loud(dict):
+        def __str__(self):
+            raise RuntimeError("no string form")
+
+    class Lookup:
+        """A mapping of its own: get() with a default, counted."""
+
+        def __init__(self, **items):
+            self.items, self.gets, self.strs = items, [], 0
+
+        def get(self, key, default=None):
+            self.gets.append(key)
+            return self.items.get(key, default)
+
+        def __str__(self):
+            self.strs += 1
+            return f"Lookup{sorted(self.items)}"
+
+    with_detail, without = Lookup(detail="Account number"), Lookup(kind="iban")
+    response = {"violations": [Loud(detail="Person name"), with_detail, without]}
+    monkeypatch.setattr(_guard, "_server_check_prompt", lambda text, model="": response)
+    _guard.configure(True, server=True)
+    result = _guard.check_prompt([{"content": "hello"}])
+    assert result.violations == ["[server] Person name", "[server] Account number", "[server] Lookup['kind']"]
+    assert (with_detail.gets, with_detail.strs, without.gets, without.strs) == (["detail"], 0, ["detail"], 1)
+    response["violations"] = [Loud(kind="x")]
+    with pytest.raises(RuntimeError, match="no string form"):
+        _guard.check_prompt([{"content": "hello"}])

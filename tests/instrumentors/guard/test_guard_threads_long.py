@@ -6,7 +6,13 @@ import sys
 import threading
 import time
 
-from dravik_observe import _rx
+import pytest
+
+
+try:
+    from dravik_observe import _rx
+except ImportError:  # release wheels leave the engine's test binding out
+    _rx = None
 from dravik_observe.instrumentors import _guard
 
 
@@ -52,6 +58,7 @@ def test_another_thread_progresses_during_a_long_scan():
         assert gap < duration / 2, (gap, duration)
 
 
+@pytest.mark.skipif(_rx is None, reason="the engine's test binding is not installed")
 def test_engine_search_and_sub_release_the_gil_with_the_same_answers():
     p = _rx.compile(r"(?:a|b)*c")
     text = "ab" * 10_000_000 + "c" + "ab" * 10
@@ -61,6 +68,7 @@ def test_engine_search_and_sub_release_the_gil_with_the_same_answers():
     assert gap < duration / 2, (gap, duration)
 
 
+@pytest.mark.skipif(_rx is None, reason="the engine's test binding is not installed")
 def test_concurrent_searches_of_one_pattern_agree():
     # Threads sharing a pattern: a search that finds it busy with another
     # thread's long scan waits (the binding) or asks re (the guard).

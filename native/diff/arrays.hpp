@@ -1,0 +1,112 @@
+// Arrays for the diff, allocated without throwing: every allocation reports
+// failure to its caller, which gives up on the whole diff.  They hold plain
+// numbers only and never touch interpreter objects, so they can be used with
+// the GIL released.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+namespace dravik::diff {
+
+template <class T>
+class Array {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  Array() = default;
+  Array(const Array&) = delete;
+  Array& operator=(const Array&) = delete;
+  ~Array() { std::free(p_); }
+
+  // Uninitialised contents; false when out of memory.
+  bool allocate(size_t n) { return reserve_raw(n, false); }
+  bool allocate_zeroed(size_t n) { return reserve_raw(n, true); }
+  bool allocate_filled(size_t n, T value) {
+    if (!reserve_raw(n, false)) return false;
+    for (size_t i = 0; i < n; ++i) p_[i] = value;
+    return true;
+  }
+
+  T* data() noexcept { return p_; }
+  const T* data() const noexcept { return p_; }
+  size_t size() const noexcept { return n_; }
+  bool empty() const noexcept { return n_ == 0; }
+  T& operator[](size_t i) noexcept { return p_[i]; }
+  const T& operator[](size_t i) const noexcept { return p_[i]; }
+
+ private:
+  bool reserve_raw(size_t n, bool zeroed) {
+    std::free(p_);
+    p_ = nullptr;
+    n_ = 0;
+    if (n == 0) return true;
+    if (n > SIZE_MAX / sizeof(T)) return false;
+    void* mem = zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T));
+    if (mem == nullptr) return false;
+    p_ = static_cast<T*>(mem);
+    n_ = n;
+    return true;
+  }
+
+  T* p_ = nullptr;
+  size_t n_ = 0;
+};
+
+// A growable array.
+template <class T>
+class Vec {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  Vec() = default;
+  Vec(const Vec&) = delete;
+  Vec& operator=(const Vec&) = delete;
+  ~Vec() { std::free(p_); }
+
+  bool push(const T& v) {
+    if (n_ == cap_ && !grow(n_ + 1)) return false;
+    p_[n_++] = v;
+    return true;
+  }
+  // Room for `n` elements in all.
+  bool reserve(size_t n) { return n <= cap_ || grow(n); }
+  // Shrinks (never grows) the logical size.
+  void truncate(size_t n) noexcept {
+    if (n < n_) n_ = n;
+  }
+  void clear() noexcept { n_ = 0; }
+
+  T* data() noexcept { return p_; }
+  const T* data() const noexcept { return p_; }
+  size_t size() const noexcept { return n_; }
+  bool empty() const noexcept { return n_ == 0; }
+  T& operator[](size_t i) noexcept { return p_[i]; }
+  const T& operator[](size_t i) const noexcept { return p_[i]; }
+  T& back() noexcept { return p_[n_ - 1]; }
+  void pop() noexcept { --n_; }
+
+ private:
+  bool grow(size_t need) {
+    size_t cap = cap_ < 16 ? 16 : cap_;
+    while (cap < need) {
+      if (cap > SIZE_MAX / 2 / sizeof(T)) return false;
+      cap *= 2;
+    }
+    if (cap > SIZE_MAX / sizeof(T)) return false;
+    void* mem = std::realloc(p_, cap * sizeof(T));
+    if (mem == nullptr) return false;
+    p_ = static_cast<T*>(mem);
+    cap_ = cap;
+    return true;
+  }
+
+  T* p_ = nullptr;
+  size_t n_ = 0;
+  size_t cap_ = 0;
+};
+
+}  // namespace dravik::diff

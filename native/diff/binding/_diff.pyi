@@ -1,0 +1,9 @@
+"""The native diff on its own (tests and benchmarks)."""
+
+from typing import Literal
+
+Mode = Literal["auto", "table", "small", "suffix_array", "budget", "seeds", "seeds_sa"]
+
+def matching_blocks(a: str, b: str, mode: Mode = "auto") -> list[tuple[int, int, int]]: ...
+def opcodes(a: str, b: str, mode: Mode = "auto") -> list[tuple[str, int, int, int, int]]: ...
+def counters(a: str, b: str, mode: Mode = "auto") -> dict[str, int | bool]: ...

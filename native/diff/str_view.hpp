@@ -1,0 +1,23 @@
+// A str's characters in place, for a diff that may run with the GIL released
+// (a str never changes, and the caller keeps a reference to it).
+#pragma once
+
+#include "common/refs.hpp"
+#include "diff/matching_blocks.hpp"
+
+namespace dravik::diff {
+
+// -1 with an exception set when the string cannot be read in place.
+inline int str_view(PyObject* s, CharView& out) {
+#if PY_VERSION_HEX < 0x030C0000
+  // Strings built through the legacy wide-character API become readable in
+  // place once made ready (3.12 removed that representation).
+  if (PyUnicode_READY(s) < 0) return -1;
+#endif
+  out.kind = PyUnicode_KIND(s);
+  out.data = PyUnicode_DATA(s);
+  out.length = static_cast<size_t>(PyUnicode_GET_LENGTH(s));
+  return 0;
+}
+
+}  // namespace dravik::diff
