@@ -18,8 +18,8 @@ TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(p
   indexed_flag_.assign(np, 0);
   key16_.assign(kBmpSize, kOther);
   for (uint32_t c = 0; c < 128; ++c) key16_[c] = static_cast<uint8_t>(c);
-  pair_bits_.assign(256 * 256 / 64, 0);
-  bucket_of_.assign(256 * 256, 0);
+  pair_bits_.assign(size_t{256} * 256 / 64, 0);
+  bucket_of_.assign(size_t{256} * 256, 0);
   buckets_.emplace_back();  // bucket 0: none
   third_.push_back({});
 

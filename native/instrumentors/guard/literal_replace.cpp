@@ -44,7 +44,8 @@ int find_all(PyObject* text, PyObject* found, diff::Vec<Py_ssize_t>& at) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text), m = PyUnicode_GET_LENGTH(found);
   const int kind = PyUnicode_KIND(text);
   // A found text of a wider kind holds a character the text cannot.
-  if (m > n || PyUnicode_KIND(found) > kind) return 0;
+  // Callers drop empty found texts before they get here.
+  if (m == 0 || m > n || PyUnicode_KIND(found) > kind) return 0;
   if (m > kShortNeedle) {
     for (Py_ssize_t from = 0;;) {
       const Py_ssize_t i = PyUnicode_Find(text, found, from, n, 1);
