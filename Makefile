@@ -7,6 +7,9 @@
 #   make test-sanitize        the test suite under ASan and UBSan
 #   make test-portable        the test suite with the portable (non-vector)
 #                             scanning path forced
+#   make coverage             the test suite on an instrumented build, then line
+#                             and branch coverage per native file (gcovr) and
+#                             per Python file of the host layer (coverage.py)
 #   make test PY=3.12         the same on another CPython (3.10 by default,
 #                             else the oldest of 3.11-3.13 found)
 
@@ -23,7 +26,7 @@ SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-nam
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc DRAVIK_SANITIZED=1
 VPY := $(VENV)/bin/python
 
-.PHONY: demo test test-sanitize test-portable bench install venv clean
+.PHONY: demo test test-sanitize test-portable coverage bench install venv clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found (set PYTHON=/path/to/python)"; exit 1; }
@@ -53,6 +56,26 @@ test-sanitize:
 test-portable:
 	$(MAKE) test VENV=.venv-portable-$(PY) BUILD_DIR=build/portable-py$(PY) \
 	  SKBUILD_ARGS="-Ccmake.define.DRAVIK_VECTOR_SCAN=off"
+
+# The whole suite on a build instrumented for gcov (-O0 --coverage), with the
+# host layer traced by coverage.py, child interpreters included.  Prints the
+# per-file tables and fails when a test failed.
+COV_VENV ?= .venv-cov-$(PY)
+COV_BUILD ?= build/cov-py$(PY)
+GCOVR_ARGS = --root . --filter 'native/' --exclude-unreachable-branches --exclude-noncode-lines
+coverage:
+	$(MAKE) install VENV=$(COV_VENV) BUILD_DIR=$(COV_BUILD) SKBUILD_ARGS="-Ccmake.define.DRAVIK_COVERAGE=ON"
+	$(COV_VENV)/bin/python -m pip install --quiet "gcovr>=7" "coverage>=7.10"
+	find $(COV_BUILD) -name '*.gcda' -delete
+	rm -f .coverage .coverage.*
+	$(COV_VENV)/bin/python -m coverage run -m pytest -q -p no:cacheprovider $(PYTEST_ARGS); \
+	  status=$$?; \
+	  $(COV_VENV)/bin/python -m coverage combine -q && \
+	  $(COV_VENV)/bin/python -m coverage report && \
+	  $(COV_VENV)/bin/gcovr $(GCOVR_ARGS) --json $(COV_BUILD)/gcovr.json $(COV_BUILD) && \
+	  $(COV_VENV)/bin/gcovr --add-tracefile $(COV_BUILD)/gcovr.json --txt-metric line && \
+	  $(COV_VENV)/bin/gcovr --add-tracefile $(COV_BUILD)/gcovr.json --txt-metric branch && \
+	  exit $$status
 
 demo: install
 	$(VPY) -m dravik_observe.demo

@@ -24,7 +24,7 @@ int EngineCache::lookup(PyObject* pattern, rx::Regex*& out) {
   std::string why;
   std::unique_ptr<rx::Regex> regex = rx::Regex::from_re_pattern(pattern, fixes_, why);
   if (!regex && PyErr_Occurred()) return -1;
-  if (entries_.size() >= kMaxEntries) clear();
+  if (entries_.size() >= kMaxEntries) drop_entries();
   entries_.push_back({Py_NewRef(pattern), std::move(regex)});
   out = entries_.back().regex.get();
   return 0;
@@ -36,11 +36,16 @@ int EngineCache::traverse(visitproc visit, void* arg) {
   return 0;
 }
 
-void EngineCache::clear() {
+void EngineCache::drop_entries() {
   // Detach first: releasing a pattern may run arbitrary code.
   std::vector<Entry> old;
   old.swap(entries_);
   for (Entry& e : old) Py_CLEAR(e.pattern);
+}
+
+void EngineCache::clear() {
+  drop_entries();
+  Py_CLEAR(pattern_type_);
 }
 
 }  // namespace dravik::guard

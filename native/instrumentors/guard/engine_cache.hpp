@@ -24,9 +24,11 @@ class EngineCache {
   int lookup(PyObject* pattern, rx::Regex*& out);
 
   int traverse(visitproc visit, void* arg);
+  // Releases every reference held (the module's clear and free).
   void clear();
 
  private:
+  void drop_entries();
   struct Entry {
     PyObject* pattern;  // strong
     std::unique_ptr<rx::Regex> regex;  // null: not for the engine
