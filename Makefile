@@ -58,17 +58,20 @@ test-portable:
 	  SKBUILD_ARGS="-Ccmake.define.DRAVIK_VECTOR_SCAN=off"
 
 # The whole suite on a build instrumented for gcov (-O0 --coverage), with the
-# host layer traced by coverage.py, child interpreters included.  Prints the
-# per-file tables and fails when a test failed.
+# host layer traced by coverage.py in every process the tests start.  Prints
+# the per-file tables and fails when a test failed.
 COV_VENV ?= .venv-cov-$(PY)
 COV_BUILD ?= build/cov-py$(PY)
-GCOVR_ARGS = --root . --filter 'native/' --exclude-unreachable-branches --exclude-noncode-lines
+GCOVR_ARGS = --root . --filter 'native/' --exclude-unreachable-branches --exclude-noncode-lines \
+	--gcov-suspicious-hits-threshold 0 -j 2
 coverage:
 	$(MAKE) install VENV=$(COV_VENV) BUILD_DIR=$(COV_BUILD) SKBUILD_ARGS="-Ccmake.define.DRAVIK_COVERAGE=ON"
-	$(COV_VENV)/bin/python -m pip install --quiet "gcovr>=7" "coverage>=7.10"
+	$(COV_VENV)/bin/python -m pip install --quiet "gcovr>=7" "coverage>=7"
+	$(COV_VENV)/bin/python scripts/coverage-startup
 	find $(COV_BUILD) -name '*.gcda' -delete
 	rm -f .coverage .coverage.*
-	$(COV_VENV)/bin/python -m coverage run -m pytest -q -p no:cacheprovider $(PYTEST_ARGS); \
+	COVERAGE_PROCESS_START=$(CURDIR)/pyproject.toml COVERAGE_FILE=$(CURDIR)/.coverage \
+	  $(COV_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS); \
 	  status=$$?; \
 	  $(COV_VENV)/bin/python -m coverage combine -q && \
 	  $(COV_VENV)/bin/python -m coverage report && \

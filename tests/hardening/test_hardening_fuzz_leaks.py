@@ -1,8 +1,9 @@
-"""Crash fuzzing and leak checks of the native modules, each in a child interpreter.
+"""Crash fuzzing, leak checks and allocation failures of the native modules, each in a
+child interpreter.
 
-The drivers live in hardening_fuzz.py and hardening_leaks.py; a crash, a hang,
-a swallowed interrupt or a leaking path makes the child fail, and the test
-shows its output.  bench/fuzz_long.py and bench/leak_long.py run the same
+The drivers live in hardening_fuzz.py, hardening_leaks.py and alloc_failures.py;
+a crash, a hang, a swallowed interrupt, a leaking path or a badly handled
+allocation failure makes the child fail, and the test shows its output.  bench/fuzz_long.py and bench/leak_long.py run the same
 drivers for much longer.
 """
 
@@ -51,6 +52,15 @@ def test_no_function_leaks_along_its_success_and_error_paths() -> None:
     proc = run_driver("hardening_leaks.py", "--calls", str(CALLS))
     assert proc.returncode == 0, report(proc)
     assert proc.stdout.strip().endswith("0 leaking paths"), report(proc)
+
+
+def test_every_allocation_failure_along_every_path_ends_cleanly() -> None:
+    """Each allocation of each leak-check path fails once: MemoryError or a neutral result, never
+    SystemError, a crash, or a cache left half-built for the next call."""
+    pytest.importorskip("_testcapi")
+    proc = run_driver("alloc_failures.py")
+    assert proc.returncode == 0, report(proc)
+    assert proc.stdout.strip().endswith(" 0 problems"), report(proc)
 
 
 def test_the_fuzz_checks_catch_what_they_are_meant_to_catch() -> None:
