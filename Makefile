@@ -7,6 +7,8 @@
 #   make test-sanitize        the test suite under ASan and UBSan
 #   make test-portable        the test suite with the portable (non-vector)
 #                             scanning path forced
+#   make stress-shutdown      the interpreter-shutdown scenarios, hundreds of
+#                             times (-sanitize: on the sanitizer build)
 #   make coverage             the test suite on an instrumented build, then line
 #                             and branch coverage per native file (gcovr) and
 #                             per Python file of the host layer (coverage.py)
@@ -26,7 +28,7 @@ SAN_ENV = LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-nam
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc DRAVIK_SANITIZED=1
 VPY := $(VENV)/bin/python
 
-.PHONY: demo test test-sanitize test-portable coverage bench install venv clean
+.PHONY: demo test test-sanitize test-portable coverage stress-shutdown stress-shutdown-sanitize bench install venv clean
 
 $(VPY):
 	@test -n "$(PYTHON)" || { echo "no CPython $(PY) found (set PYTHON=/path/to/python)"; exit 1; }
@@ -51,6 +53,16 @@ test: install
 test-sanitize:
 	$(MAKE) install VENV=$(SAN_VENV) BUILD_DIR=build/san-py$(PY) SKBUILD_ARGS="-Ccmake.define.DRAVIK_SANITIZE=ON"
 	$(SAN_ENV) $(SAN_VENV)/bin/python -m pytest -q -p no:cacheprovider $(PYTEST_ARGS)
+
+# The interpreter-shutdown scenarios many times over, each in a child
+# interpreter, on the normal build and on the sanitizer build.
+STRESS_ARGS ?= --runs 200
+stress-shutdown: install
+	$(VPY) scripts/stress_shutdown.py $(STRESS_ARGS)
+
+stress-shutdown-sanitize:
+	$(MAKE) install VENV=$(SAN_VENV) BUILD_DIR=build/san-py$(PY) SKBUILD_ARGS="-Ccmake.define.DRAVIK_SANITIZE=ON"
+	$(SAN_ENV) $(SAN_VENV)/bin/python scripts/stress_shutdown.py $(STRESS_ARGS)
 
 # The whole suite with the portable scanning loop instead of the vector kernels.
 test-portable:
