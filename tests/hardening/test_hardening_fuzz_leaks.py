@@ -58,7 +58,7 @@ def test_every_allocation_failure_along_every_path_ends_cleanly() -> None:
     """Each allocation of each leak-check path fails once: MemoryError or a neutral result, never
     SystemError, a crash, or a cache left half-built for the next call."""
     pytest.importorskip("_testcapi")
-    proc = run_driver("alloc_failures.py")
+    proc = run_driver("alloc_failures.py", timeout=900)
     assert proc.returncode == 0, report(proc)
     assert proc.stdout.strip().endswith(" 0 problems"), report(proc)
 
