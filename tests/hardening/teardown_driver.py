@@ -13,6 +13,7 @@ import array
 import ctypes
 import gc
 import importlib
+import inspect
 import logging
 import re
 import sys
@@ -227,11 +228,25 @@ def native_functions(mod: Any) -> List[Any]:
     return found
 
 
+def plausible(annotation: Any) -> Any:
+    """An argument of the declared type."""
+    text = str(annotation)
+    if text.startswith("list"):
+        return []
+    if text.startswith("dict"):
+        return {}
+    return {"str": "text", "int": 1, "bool": True}.get(text)
+
+
 def cleared(name: str, what: str) -> int:
     mod = fresh(name)
     USE[name](mod)
     fns = native_functions(mod)
     assert len(fns) >= 2, fns
+    typed_args = {
+        fn: tuple(plausible(p.annotation) for p in inspect.signature(fn).parameters.values() if p.default is p.empty)
+        for fn in fns
+    }
     if what == "state":
         collector_clear_module(mod)
     else:
@@ -244,13 +259,15 @@ def cleared(name: str, what: str) -> int:
         fn.__doc__, fn.__module__, fn.__globals__, fn.__defaults__, fn.__annotations__  # noqa: B018
         fn.__name__ = fn.__name__
         fn.__annotations__ = {}
-        # A call fails cleanly before any argument is looked at.
-        try:
-            result = fn()
-        except RuntimeError as exc:
-            assert fn.__name__ not in RETURN_NONE and "torn down" in str(exc), (fn, exc)
-        else:
-            assert fn.__name__ in RETURN_NONE and result is None, (fn, result)
+        # A call fails cleanly before any argument is looked at, and so does
+        # a call with arguments of the declared types.
+        for args in (typed_args[fn], ()):
+            try:
+                result = fn(*args)
+            except RuntimeError as exc:
+                assert fn.__name__ not in RETURN_NONE and "torn down" in str(exc), (fn, exc)
+            else:
+                assert fn.__name__ in RETURN_NONE and result is None, (fn, result)
         if what == "functions":
             try:
                 fn.__signature__
