@@ -17,8 +17,10 @@ Needs the interpreter's _testcapi (its allocation hooks).
 
 from __future__ import annotations
 
+import _imp
 import argparse
 import gc
+import importlib.util
 import sys
 from typing import Any, Callable, List, Tuple
 
@@ -120,6 +122,28 @@ def check_path(label: str, fn: Callable[[], Any], limit: int, problems: List[str
     return limit
 
 
+def fresh_copy(name: str) -> Callable[[], Any]:
+    """A path that makes and initialises a new copy of the module, outside the
+    import system (whose own locks do not survive a failed allocation), and
+    drops it."""
+    spec = importlib.util.find_spec(name)
+
+    def run() -> None:
+        _imp.exec_dynamic(_imp.create_dynamic(spec))
+
+    return run
+
+
+# Not the span capture: at import it probes OpenTelemetry's attribute class,
+# whose dict-items loop an allocation failure turns into a crash of the
+# interpreter itself on 3.10 (dictiter_new frees an untracked iterator).
+COPIES = [(f"new copy of {name}", fresh_copy(name)) for name in (
+    "dravik_observe.cost",
+    "dravik_observe.instrumentors._pelrow",
+    "dravik_observe.instrumentors._guard",
+)]
+
+
 def main(argv: Any = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--only", default="")
@@ -130,7 +154,7 @@ def main(argv: Any = None) -> int:
     # disturbed calls and take their failures.
     sys.settrace(None)
     problems: List[str] = []
-    paths = [(label, fn) for label, fn in hardening_leaks.paths() if args.only in label]
+    paths = [(label, fn) for label, fn in hardening_leaks.paths() + COPIES if args.only in label]
     failed_allocations = 0
     for label, fn in paths:
         fn()  # warm the caches and lazy imports first
