@@ -58,6 +58,11 @@ def test_every_allocation_failure_along_every_path_ends_cleanly() -> None:
     """Each allocation of each leak-check path fails once: MemoryError or a neutral result, never
     SystemError, a crash, or a cache left half-built for the next call."""
     pytest.importorskip("_testcapi")
+    if sys.version_info[:2] != (3, 10):
+        # The driver keeps clear of the interpreter's own failures on 3.10 (see
+        # alloc_failures.py); later versions crash in code of their own under a
+        # failed allocation (3.13 in plain-Python difflib), whatever calls it.
+        pytest.skip("allocation failures are driven on CPython 3.10 only")
     proc = run_driver("alloc_failures.py", timeout=900)
     assert proc.returncode == 0, report(proc)
     assert proc.stdout.strip().endswith(" 0 problems"), report(proc)
