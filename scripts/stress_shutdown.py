@@ -36,11 +36,14 @@ MODULES = (
 # request on the interpreter state that finalisation has already freed (in
 # take_gil, as it leaves), and the process dies of SIGSEGV once that memory
 # has been reused, typically while long exit handlers run (gcov's in coverage
-# builds).  Registered first, this hook runs last and makes the threads' later
-# waits outlast the process; --bare-exit leaves it out to show the fault.
+# builds, about 0.1 s).  Registered first, this hook runs last and makes the
+# threads' later waits outlast the process; --bare-exit leaves it out to show
+# the fault.  (Not for children that run Python code after it, such as
+# coverage.py's own exit hook: a thread that gets the GIL then keeps it for
+# the whole interval.)
 QUIET_EXIT = """
 import atexit, sys
-atexit.register(sys.setswitchinterval, 30.0)
+atexit.register(sys.setswitchinterval, 0.5)
 """
 
 # Threads that end spans, check prompts, price calls and record decisions
