@@ -56,9 +56,9 @@ int find_all(PyObject* text, PyObject* found, diff::Vec<Py_ssize_t>& at) {
     }
   } else {
     // The needle in the text's own width.
-    Py_UCS4 needle[kShortNeedle];
-    uint8_t n1[kShortNeedle];
-    uint16_t n2[kShortNeedle];
+    Py_UCS4 needle[kShortNeedle] = {};
+    uint8_t n1[kShortNeedle] = {};
+    uint16_t n2[kShortNeedle] = {};
     const int fkind = PyUnicode_KIND(found);
     const void* fdata = PyUnicode_DATA(found);
     for (Py_ssize_t k = 0; k < m; ++k) needle[k] = PyUnicode_READ(fkind, fdata, k);
