@@ -30,7 +30,8 @@ int required_count(const FuncSpec* s) noexcept {
   return n;
 }
 
-// Index of the parameter called `key`, or -1.  Pointer comparison first:
+// Index of the parameter called `key`, -1 for none, -2 with an exception
+// set.  Pointer comparison first:
 // keyword names coming from code objects are interned like ours.
 int find_keyword(const Function* f, PyObject* key) {
   PyObject* names = f->param_names;
@@ -39,21 +40,11 @@ int find_keyword(const Function* f, PyObject* key) {
     if (PyTuple_GET_ITEM(names, i) == key) return static_cast<int>(i);
   }
   for (Py_ssize_t i = 0; i < n; ++i) {
-    int eq = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), key);
-    if (eq == 0) return static_cast<int>(i);
+    const int cmp = PyUnicode_Compare(PyTuple_GET_ITEM(names, i), key);
+    if (cmp == 0) return static_cast<int>(i);
+    if (cmp == -1 && PyErr_Occurred()) return -2;
   }
-  if (PyErr_Occurred()) PyErr_Clear();
   return -1;
-}
-
-PyTypeObject* exact_type_of(ArgType t) noexcept {
-  switch (t) {
-    case ArgType::Str: return &PyUnicode_Type;
-    case ArgType::Dict: return &PyDict_Type;
-    case ArgType::List:
-    case ArgType::ListOrNone: return &PyList_Type;
-    default: return nullptr;
-  }
 }
 
 const char* expected_name(ArgType t) noexcept {
@@ -123,6 +114,7 @@ int bind_arguments(Function* f, PyObject* const* args, size_t nargsf, PyObject* 
         return -1;
       }
       const int j = find_keyword(f, key);
+      if (j == -2) return -1;
       if (j < 0) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", s->name, key);
         return -1;
@@ -159,15 +151,33 @@ int bind_arguments(Function* f, PyObject* const* args, size_t nargsf, PyObject* 
   }
   for (int j = 0; j < np; ++j) {
     const Param& p = s->params[j];
-    PyTypeObject* want = exact_type_of(p.type);
-    if (want == nullptr) continue;
-    PyObject* v = b.args[j];
-    if (Py_IS_TYPE(v, want)) continue;
-    if (p.type == ArgType::ListOrNone && v == Py_None) continue;
-    raise_arg_type(p.name, expected_name(p.type), v);
+    if (has_declared_type(p.type, b.args[j])) continue;
+    raise_arg_type(p.name, expected_name(p.type), b.args[j]);
     return -1;
   }
   return 0;
+}
+
+bool has_declared_type(ArgType t, PyObject* v) noexcept {
+  switch (t) {
+    case ArgType::Any: return true;
+    case ArgType::Str: return PyUnicode_CheckExact(v);
+    case ArgType::Dict: return PyDict_CheckExact(v);
+    case ArgType::List: return PyList_CheckExact(v);
+    case ArgType::ListOrNone: return PyList_CheckExact(v) || v == Py_None;
+    case ArgType::Int: return PyLong_CheckExact(v);
+    case ArgType::Bool: return v == Py_True || v == Py_False;
+  }
+  return false;
+}
+
+Ref call_native(PyObject* callable, PyObject* const* args, int nargs) {
+  Function* target = reinterpret_cast<Function*>(callable);
+  const FuncSpec* s = target->spec;
+  bool direct = s->nparams == nargs && !function_detached(target);
+  for (int i = 0; direct && i < nargs; ++i) direct = has_declared_type(s->params[i].type, args[i]);
+  if (direct) return Ref::steal(check_result(s, s->impl(target, args)));
+  return Ref::steal(PyObject_Vectorcall(callable, args, static_cast<size_t>(nargs), nullptr));
 }
 
 PyObject* check_result(const FuncSpec* s, PyObject* result) {
@@ -180,6 +190,11 @@ PyObject* check_result(const FuncSpec* s, PyObject* result) {
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
   Function* f = reinterpret_cast<Function*>(callable);
+  if (function_detached(f)) {
+    if (f->spec->detached == WhenDetached::ReturnNone) Py_RETURN_NONE;
+    PyErr_Format(PyExc_RuntimeError, "%.200s() cannot run: its module has been torn down", f->spec->name);
+    return nullptr;
+  }
   BoundArgs b;
   if (bind_arguments(f, args, nargsf, kwnames, b) < 0) return nullptr;
   return check_result(f->spec, f->spec->impl(f, b.args));

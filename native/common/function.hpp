@@ -10,6 +10,7 @@
 
 #include "common/refs.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dravik {
@@ -40,6 +41,11 @@ struct Param {
 // What the binder checks on a result.
 enum class ResultCheck : std::uint8_t { None, StrOrNone };
 
+// What a call does once the function's module has been torn down (see
+// function_detached): raise RuntimeError, or return None for a function
+// whose contract is to ignore its own failures.
+enum class WhenDetached : std::uint8_t { Raise, ReturnNone };
+
 struct Function;
 // The typed body of a function: receives the bound (and converted)
 // arguments, one per parameter, as borrowed references.
@@ -55,6 +61,7 @@ struct FuncSpec {
   Impl impl;
   const char* return_annotation = nullptr;
   ResultCheck result = ResultCheck::None;
+  WhenDetached detached = WhenDetached::Raise;
 };
 
 struct Function {
@@ -90,9 +97,27 @@ inline bool is_function_of(PyObject* obj, PyTypeObject* type) noexcept {
   return Py_IS_TYPE(obj, type);
 }
 
-// The state struct of the owning module.
+// Every module's state struct begins with the function type it made; its
+// m_clear releases it first, so a NULL there marks a state torn down.
+struct StateHead {
+  PyTypeObject* function_type;
+};
+
+// True once the collector has cleared the function or its module.  Clearing
+// a cycle runs in any order and a finaliser that runs meanwhile may still
+// call a member, so every call checks this before touching the state.
+inline bool function_detached(Function* f) noexcept {
+  if (f->module == nullptr || f->globals == nullptr || f->param_names == nullptr || f->defaults == nullptr) {
+    return true;
+  }
+  const StateHead* head = static_cast<const StateHead*>(PyModule_GetState(f->module));
+  return head == nullptr || head->function_type == nullptr;
+}
+
+// The state struct of the owning module (valid while !function_detached(f)).
 template <class State>
 inline State* module_state(Function* f) noexcept {
+  static_assert(offsetof(State, function_type) == 0, "a module state begins with its function type");
   return static_cast<State*>(PyModule_GetState(f->module));
 }
 

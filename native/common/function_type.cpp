@@ -50,8 +50,12 @@ void fn_dealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// The fields below may have been cleared by the collector (fn_clear) while
+// a finaliser still holds the function: every reader tolerates NULL.
+
 PyObject* fn_repr(PyObject* self) {
   Function* f = reinterpret_cast<Function*>(self);
+  if (f->qualname == nullptr) return PyUnicode_FromFormat("<function %s at %p>", f->spec->name, self);
   return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
@@ -62,13 +66,29 @@ PyObject* fn_descr_get(PyObject* self, PyObject* obj, PyObject* /*type*/) {
 
 // Attribute accessors --------------------------------------------------------
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->doc); }
-PyObject* get_module(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->modname); }
-PyObject* get_globals(PyObject* self, void*) { return Py_NewRef(reinterpret_cast<Function*>(self)->globals); }
+PyObject* name_or_spec(PyObject* field, const Function* f) {
+  return field != nullptr ? Py_NewRef(field) : PyUnicode_FromString(f->spec->name);
+}
+PyObject* or_none(PyObject* field) { return Py_NewRef(field != nullptr ? field : Py_None); }
+
+PyObject* get_name(PyObject* self, void*) {
+  Function* f = reinterpret_cast<Function*>(self);
+  return name_or_spec(f->name, f);
+}
+PyObject* get_qualname(PyObject* self, void*) {
+  Function* f = reinterpret_cast<Function*>(self);
+  return name_or_spec(f->qualname, f);
+}
+PyObject* get_doc(PyObject* self, void*) { return or_none(reinterpret_cast<Function*>(self)->doc); }
+PyObject* get_module(PyObject* self, void*) { return or_none(reinterpret_cast<Function*>(self)->modname); }
+PyObject* get_globals(PyObject* self, void*) { return or_none(reinterpret_cast<Function*>(self)->globals); }
 PyObject* get_annotations(PyObject* self, void*) {
-  return Py_NewRef(reinterpret_cast<Function*>(self)->annotations);
+  Function* f = reinterpret_cast<Function*>(self);
+  if (f->annotations == nullptr) {
+    f->annotations = PyDict_New();
+    if (f->annotations == nullptr) return nullptr;
+  }
+  return Py_NewRef(f->annotations);
 }
 
 int set_str_field(PyObject** field, PyObject* value, const char* what, bool allow_none) {
@@ -80,7 +100,7 @@ int set_str_field(PyObject** field, PyObject* value, const char* what, bool allo
     PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
     return -1;
   }
-  Py_SETREF(*field, Py_NewRef(value));
+  Py_XSETREF(*field, Py_NewRef(value));
   return 0;
 }
 int set_name(PyObject* self, PyObject* v, void*) {
@@ -90,7 +110,7 @@ int set_qualname(PyObject* self, PyObject* v, void*) {
   return set_str_field(&reinterpret_cast<Function*>(self)->qualname, v, "__qualname__", false);
 }
 int set_any(PyObject** field, PyObject* value) {
-  Py_SETREF(*field, Py_NewRef(value != nullptr ? value : Py_None));
+  Py_XSETREF(*field, Py_NewRef(value != nullptr ? value : Py_None));
   return 0;
 }
 int set_doc(PyObject* self, PyObject* v, void*) { return set_any(&reinterpret_cast<Function*>(self)->doc, v); }
@@ -101,14 +121,14 @@ int set_annotations(PyObject* self, PyObject* v, void*) {
   if (v == nullptr || v == Py_None) {
     PyObject* fresh = PyDict_New();
     if (fresh == nullptr) return -1;
-    Py_SETREF(reinterpret_cast<Function*>(self)->annotations, fresh);
+    Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, fresh);
     return 0;
   }
   if (!PyDict_Check(v)) {
     PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
     return -1;
   }
-  Py_SETREF(reinterpret_cast<Function*>(self)->annotations, Py_NewRef(v));
+  Py_XSETREF(reinterpret_cast<Function*>(self)->annotations, Py_NewRef(v));
   return 0;
 }
 
@@ -118,7 +138,7 @@ PyObject* get_defaults(PyObject* self, void*) {
   const FuncSpec* s = f->spec;
   int first = s->nparams;
   while (first > 0 && s->params[first - 1].def != DefaultKind::Required) --first;
-  if (first == s->nparams) Py_RETURN_NONE;
+  if (first == s->nparams || f->defaults == nullptr) Py_RETURN_NONE;
   return PyTuple_GetSlice(f->defaults, first, s->nparams);
 }
 
@@ -170,6 +190,10 @@ PyObject* build_signature(Function* f) {
 PyObject* get_signature(PyObject* self, void*) {
   Function* f = reinterpret_cast<Function*>(self);
   if (f->signature == nullptr) {
+    if (f->param_names == nullptr || f->defaults == nullptr) {
+      PyErr_Format(PyExc_RuntimeError, "%.200s(): its module has been torn down", f->spec->name);
+      return nullptr;
+    }
     PyObject* built = build_signature(f);
     if (built == nullptr) return nullptr;
     // Building runs Python code, so another thread may have cached one

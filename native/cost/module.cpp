@@ -27,10 +27,11 @@ int init_state(PyObject* m, State* st) {
   if (st->warn_format == nullptr) return -1;
   Ref builtins = Ref::steal(PyImport_ImportModule("builtins"));
   if (!builtins) return -1;
-  st->sorted_fn = PyObject_GetAttrString(builtins.get(), "sorted");
-  st->len_fn = PyObject_GetAttrString(builtins.get(), "len");
-  st->reverse_kw = Py_BuildValue("(ss)", "key", "reverse");
-  if (!st->sorted_fn || !st->len_fn || !st->reverse_kw) return -1;
+  if (!(st->sorted_fn = PyObject_GetAttrString(builtins.get(), "sorted")) ||
+      !(st->len_fn = PyObject_GetAttrString(builtins.get(), "len")) ||
+      !(st->reverse_kw = Py_BuildValue("(ss)", "key", "reverse"))) {
+    return -1;
+  }
   st->model_index = new (std::nothrow) PrefixIndex();
   st->embedding_index = new (std::nothrow) PrefixIndex();
   if (st->model_index == nullptr || st->embedding_index == nullptr) {

@@ -185,7 +185,12 @@ int PrefixIndex::track_changes_init(int& watcher_id) {
 
 void PrefixIndex::track_changes_fini(int watcher_id) {
 #if PY_VERSION_HEX >= 0x030C0000
-  if (watcher_id >= 0 && PyDict_ClearWatcher(watcher_id) < 0) PyErr_Clear();
+  // Runs from the module's deallocation, which may happen while an
+  // exception is propagating: keep that one, drop only our own.
+  if (watcher_id < 0) return;
+  PyObject* pending = PyErr_GetRaisedException();
+  if (PyDict_ClearWatcher(watcher_id) < 0) PyErr_Clear();
+  PyErr_SetRaisedException(pending);
 #else
   (void)watcher_id;
 #endif

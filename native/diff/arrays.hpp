@@ -43,9 +43,11 @@ class Array {
     std::free(p_);
     p_ = nullptr;
     n_ = 0;
-    if (n == 0) return true;
     if (n > SIZE_MAX / sizeof(T)) return false;
-    void* mem = zeroed ? std::calloc(n, sizeof(T)) : std::malloc(n * sizeof(T));
+    // An empty array still owns one element, so a successful allocation
+    // never leaves a null pointer behind.
+    const size_t cells = n == 0 ? 1 : n;
+    void* mem = zeroed ? std::calloc(cells, sizeof(T)) : std::malloc(cells * sizeof(T));
     if (mem == nullptr) return false;
     p_ = static_cast<T*>(mem);
     n_ = n;

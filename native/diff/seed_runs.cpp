@@ -101,7 +101,7 @@ SeedResult find_seed_runs(const Encoded& e, int q, int step, uint64_t budget, Ve
       ++work;
       if (index.hash[at] != h) continue;
       const int32_t j = index.pos[at];
-      int32_t& covered = diag_end[static_cast<size_t>(j - p + na)];
+      int32_t& covered = diag_end[static_cast<size_t>(j) + static_cast<size_t>(na - p)];
       if (covered > p) continue;  // inside a block found from an earlier seed
       int t = 0;
       while (t < q && a[p + t] == b[j + t]) ++t;

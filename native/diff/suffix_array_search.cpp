@@ -28,7 +28,7 @@ bool SuffixArraySearch::build(const Encoded& e) {
   for (int32_t i = 0; i < na_; ++i) text[static_cast<size_t>(i)] = static_cast<int32_t>(e.a[static_cast<size_t>(i)]);
   text[static_cast<size_t>(na_)] = static_cast<int32_t>(e.sigma + 2);
   for (int32_t j = 0; j < nb_; ++j) {
-    text[static_cast<size_t>(base_ + j)] = static_cast<int32_t>(e.b[static_cast<size_t>(j)]);
+    text[static_cast<size_t>(base_) + static_cast<size_t>(j)] = static_cast<int32_t>(e.b[static_cast<size_t>(j)]);
   }
   text[n - 1] = 0;
   if (!build_suffix_array(text.data(), n_, static_cast<int32_t>(e.sigma + 3), sa.data())) return false;

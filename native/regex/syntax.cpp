@@ -287,6 +287,18 @@ class Parser {
     return f;
   }
 
+  // Before 3.11 `re` takes global flags anywhere (with a warning); since,
+  // only at the very start.
+  static bool global_flags_allowed(bool at_start, int depth) {
+#if PY_VERSION_HEX >= 0x030B0000
+    return at_start && depth == 0;
+#else
+    (void)at_start;
+    (void)depth;
+    return true;
+#endif
+  }
+
   // Finds the global flags groups and adds them to `global_`.  Before 3.11
   // `re` takes them anywhere (with a warning); since, only at the very start.
   bool scan_global_flags() {
@@ -325,9 +337,9 @@ class Parser {
         if (looks_like_flags) {
           if (!read_flags(on, off, scoped)) return false;
           if (!scoped) {
-#if PY_VERSION_HEX >= 0x030B0000
-            if (!(at_start && depth == 0)) return fail("global flags not at the start of the expression") != nullptr;
-#endif
+            if (!global_flags_allowed(at_start, depth)) {
+              return fail("global flags not at the start of the expression") != nullptr;
+            }
             global_ = combine(global_, on, NodeFlags());
             k = i_ - 1;
             i_ = save;

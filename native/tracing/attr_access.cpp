@@ -87,8 +87,8 @@ void put_hex(char* out, unsigned long long v) {
       "a0a1a2a3a4a5a6a7a8a9aaabacadaeafb0b1b2b3b4b5b6b7b8b9babbbcbdbebf"
       "c0c1c2c3c4c5c6c7c8c9cacbcccdcecfd0d1d2d3d4d5d6d7d8d9dadbdcdddedf"
       "e0e1e2e3e4e5e6e7e8e9eaebecedeeeff0f1f2f3f4f5f6f7f8f9fafbfcfdfeff";
-  for (int i = 7; i >= 0; --i) {
-    const unsigned byte = static_cast<unsigned>(v & 0xFF);
+  for (size_t i = 8; i-- > 0;) {
+    const size_t byte = static_cast<size_t>(v & 0xFF);
     out[2 * i] = kPairs[2 * byte];
     out[2 * i + 1] = kPairs[2 * byte + 1];
     v >>= 8;

@@ -160,10 +160,13 @@ const Param kNoopForceFlushParams[] = {{"self"},
 
 }  // namespace
 
-const FuncSpec kOnStart = {"on_start", nullptr, kOnStartParams, 3, return_none, "None"};
+// A processor whose module has been torn down lets spans end without effect.
+const FuncSpec kOnStart = {"on_start", nullptr, kOnStartParams, 3, return_none, "None", ResultCheck::None,
+                           WhenDetached::ReturnNone};
 const FuncSpec kOnEnd = {"on_end", "Called when a span ends. Convert and buffer it.", kOnEndParams, 2, on_end_impl,
-                         "None"};
-const FuncSpec kShutdown = {"shutdown", nullptr, kSelfParam, 1, return_none, "None"};
+                         "None", ResultCheck::None, WhenDetached::ReturnNone};
+const FuncSpec kShutdown = {"shutdown", nullptr, kSelfParam, 1, return_none, "None", ResultCheck::None,
+                            WhenDetached::ReturnNone};
 const FuncSpec kForceFlush = {"force_flush", nullptr, kForceFlushParams, 2, return_true, "bool"};
 
 const FuncSpec kNoopOnStart = {"on_start", nullptr, kNoopOnStartParams, 3, return_none};

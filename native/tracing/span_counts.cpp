@@ -31,14 +31,16 @@ PyType_Spec kCountsSpec = {
     kCountsSlots,
 };
 
-constexpr const char* kCountNames[SC_COUNT] = {"captured", "outside_run", "filtered", "merged", "failed"};
+// The keys live in the module state: a dict built per read must not make
+// and intern fresh key strings every time.
+constexpr Name kCountNames[SC_COUNT] = {N_c_captured, N_c_outside_run, N_c_filtered, N_c_merged, N_c_failed};
 
-PyObject* counts_dict(const unsigned long long* counts) {
+PyObject* counts_dict(State* st, const unsigned long long* counts) {
   Ref out = Ref::steal(PyDict_New());
   if (!out) return nullptr;
   for (int i = 0; i < SC_COUNT; ++i) {
     Ref n = Ref::steal(PyLong_FromUnsignedLongLong(counts != nullptr ? counts[i] : 0));
-    if (!n || PyDict_SetItemString(out.get(), kCountNames[i], n.get()) < 0) return nullptr;
+    if (!n || PyDict_SetItem(out.get(), name(st, kCountNames[i]), n.get()) < 0) return nullptr;
   }
   return out.release();
 }
@@ -50,10 +52,10 @@ PyObject* counters_impl(Function* f, PyObject* const* args) {
     PyErr_Format(PyExc_TypeError, "counters of a DravikSpanProcessor, not of a '%.200s' object", Py_TYPE(self)->tp_name);
     return nullptr;
   }
-  return counts_dict(reinterpret_cast<CountsObject*>(self)->counts);
+  return counts_dict(st, reinterpret_cast<CountsObject*>(self)->counts);
 }
 
-PyObject* noop_counters_impl(Function*, PyObject* const*) { return counts_dict(nullptr); }
+PyObject* noop_counters_impl(Function* f, PyObject* const*) { return counts_dict(state_of(f), nullptr); }
 
 const Param kSelfParam[] = {{"self"}};
 

@@ -166,7 +166,12 @@ namespace dravik::tracing {
   X(v_meta, "Meta")                                                        \
   X(v_mistral, "Mistral")                                                  \
   X(v_cohere, "Cohere")                                                    \
-  X(v_groq, "Groq")
+  X(v_groq, "Groq")                                                        \
+  X(c_captured, "captured")                                                \
+  X(c_outside_run, "outside_run")                                          \
+  X(c_filtered, "filtered")                                                \
+  X(c_merged, "merged")                                                    \
+  X(c_failed, "failed")
 
 enum Name : int {
 #define VINTREL_ENUM(id, text) N_##id,

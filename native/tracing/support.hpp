@@ -45,37 +45,17 @@ inline int compare(PyObject* a, PyObject* b, int op) {
 // format(value, format_spec)
 inline Ref format_value(PyObject* value, PyObject* format_spec) { return Ref::steal(PyObject_Format(value, format_spec)); }
 
-// Declared-type test of a direct call, as the binder would make it.
-inline bool check_declared(const FuncSpec* s, PyObject* const* args, int n) {
-  for (int i = 0; i < n && i < s->nparams; ++i) {
-    const Param& p = s->params[i];
-    if (p.type == ArgType::Str && !PyUnicode_CheckExact(args[i])) {
-      raise_arg_type(p.name, "str", args[i]);
-      return false;
-    }
-    if (p.type == ArgType::Dict && !PyDict_CheckExact(args[i])) {
-      raise_arg_type(p.name, "dict", args[i]);
-      return false;
-    }
-  }
-  return true;
-}
-
 // Calls the module function bound to the global of `fn` at this moment.
-// While that global is still the function made at import, its body is
-// entered directly (with the same argument and result checks); otherwise
-// whatever the host bound there is called like any callable.
+// While that global is still the function made at import, it is called as
+// one of the module's own (see call_native); otherwise whatever the host
+// bound there is called like any callable.
 template <class... A>
 inline Ref call_fn(Function* self, State* st, Fn fn, A... args) {
   Ref g = get_global(self, st->names[kFnGlobal[fn]]);
   if (!g) return Ref();
   if (g.get() == st->original[fn]) {
-    Function* target = reinterpret_cast<Function*>(g.get());
-    const FuncSpec* s = target->spec;
     PyObject* argv[] = {args...};
-    if (static_cast<int>(sizeof...(A)) != s->nparams) return call(g.get(), args...);
-    if (!check_declared(s, argv, static_cast<int>(sizeof...(A)))) return Ref();
-    return Ref::steal(check_result(s, s->impl(target, argv)));
+    return call_native(g.get(), argv, static_cast<int>(sizeof...(A)));
   }
   return call(g.get(), args...);
 }

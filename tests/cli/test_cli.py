@@ -79,13 +79,42 @@ def test_scan_warn_lists_and_json_messages(capsys):
     (("scan", "--format", "json"), "plain words", "malformed JSON"),
     (("scan",), '{"messages": "hi"}', "must be an object with a \"messages\" list"),
     (("scan",), '{"messages": [{"content": [{"type": "text", "text": 5}]}]}', "unsupported message shape"),
+    (("scan",), '{"messages": [], "system": 5}', "\"system\" must be a string or a list of text blocks"),
+    (("scan",), '{"messages": [], "system": [{"type": "text", "text": 5}]}', "\"system\" must be a string"),
+    (("cost", "gpt-4o", "-1", "5"), None, "token counts cannot be negative: -1"),
 ])
-def test_scan_bad_input(args, stdin, message):
+def test_bad_input(args, stdin, message):
     proc = run_cli(*args, stdin=stdin)
     assert proc.returncode == 2
     assert proc.stdout == ""
     lines = proc.stderr.strip().splitlines()
-    assert len(lines) == 1 and lines[0].startswith("dravik-observe scan: error: ") and message in lines[0]
+    assert lines[-1].startswith(f"dravik-observe {args[0]}: error: ") and message in lines[-1]
+
+
+def test_scan_report_shows_the_redacted_system_prompt():
+    request = {"system": "Escalate to ops@example.com.", "messages": [{"role": "user", "content": "ssn 123-45-6789"}]}
+    proc = run_cli("scan", "--action", "redact", stdin=json.dumps(request))
+    assert proc.returncode == 1
+    assert proc.stdout.splitlines()[-3:] == [
+        "redacted messages:",
+        '  {"role": "user", "content": "ssn ##SSN##"}',
+        "redacted system prompt: Escalate to ##EMAIL##.",
+    ]
+    request["system"] = None
+    proc = run_cli("scan", "--action", "redact", stdin=json.dumps(request))
+    assert "redacted system prompt" not in proc.stdout
+
+
+def test_output_into_a_closed_pipe_ends_quietly():
+    """`dravik-observe cost --list | head -1`: the reader goes away, the command exits 0 without a traceback."""
+    env = dict(os.environ, DRAVIK_SURFACE_GATE="off")
+    # Unbuffered, and the reading end closed before the command starts writing.
+    proc = subprocess.Popen([sys.executable, "-u", "-m", "dravik_observe", "cost", "--list"], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, env=env)
+    proc.stdout.close()
+    err = proc.stderr.read()
+    assert proc.wait(timeout=120) == 0, err
+    assert err == b""
 
 
 def test_cost_commands(capsys):

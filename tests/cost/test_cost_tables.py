@@ -98,8 +98,25 @@ def test_unknown_models_set_starts_empty_in_a_fresh_interpreter():
     assert out.stdout.strip() == "0"
 
 
-@pytest.mark.parametrize("table", ["MODEL_COSTS", "EMBEDDING_COSTS", "MULTIMODAL_COSTS"])
-def test_tables_are_ordinary_mutable_dicts(table):
-    t = getattr(cost, table)
-    t["__probe__"] = t.get("__probe__")
-    del t["__probe__"]
+def test_the_built_in_tables_changed_in_place_are_read_by_the_next_estimate():
+    """Hosts add and re-price models in the module's own dicts; no cached search may hide that."""
+    # Searches over the built-in keys first, so that anything cached about them is warm.
+    assert cost.estimate_cost("gpt-4o-2024-08-06", 1000, 0) == 0.0025
+    assert cost.estimate_embedding_cost("text-embedding-3-small-v2", 1000) == 2e-05
+    try:
+        cost.MODEL_COSTS["zz-probe"] = {"input": 1.0, "output": 2.0}
+        cost.EMBEDDING_COSTS["zz-probe"] = 3.0
+        assert cost.estimate_cost("zz-probe-2025", 1, 1) == 3.0
+        assert cost.estimate_embedding_cost("zz-probe-v2", 2) == 6.0
+        cost.MODEL_COSTS["zz-probe"]["output"] = 0.0
+        assert cost.estimate_cost("zz-probe-2025", 1, 1) == 1.0
+        cost.MODEL_COSTS["zz-probe-2025"] = {"input": 5.0, "output": 0.0}
+        assert cost.estimate_cost("zz-probe-2025", 1, 1) == 5.0
+        assert cost.estimate_cost("zz-probe-2025-01", 1, 1) == 5.0
+        assert cost.estimate_cost("zz-probe-2024", 1, 1) == 1.0
+    finally:
+        for key in ("zz-probe", "zz-probe-2025"):
+            cost.MODEL_COSTS.pop(key, None)
+        cost.EMBEDDING_COSTS.pop("zz-probe", None)
+    assert cost.estimate_cost("gpt-4o-2024-08-06", 1000, 0) == 0.0025
+    assert type(cost.MULTIMODAL_COSTS) is dict

@@ -96,12 +96,24 @@ class RaisingClient(Client):
     reply = Boom
 
 
-def in_context(ctx: Any, fn: Callable[[], Any]) -> Callable[[], Any]:
-    def run() -> Any:
-        _current_context.set(ctx)
-        return fn()
+class InContext:
+    """`fn` called with `ctx` as the active run context (alloc_failures.py
+    sets the variable itself, outside the calls it disturbs)."""
 
-    return lambda: contextvars.copy_context().run(run)
+    def __init__(self, ctx: Any, fn: Callable[[], Any]) -> None:
+        self.ctx = ctx
+        self.fn = fn
+
+    def __call__(self) -> Any:
+        token = _current_context.set(self.ctx)
+        try:
+            return self.fn()
+        finally:
+            _current_context.reset(token)
+
+
+def in_context(ctx: Any, fn: Callable[[], Any]) -> Callable[[], Any]:
+    return InContext(ctx, fn)
 
 
 def patched(pairs: List[Tuple[Any, str, Any]], fn: Callable[[], Any]) -> Callable[[], Any]:
@@ -224,9 +236,10 @@ def paths() -> List[Tuple[str, Callable[[], Any]]]:
     add("configure bad action", expect(TypeError, lambda: g.configure(True, True, None)))
     add("configure raising truth", expect(Boom, lambda: g.configure(RaisingBool(), False)))
     for rule in ({"action": "block", "contains": "jane", "reason": "no names"}, {"action": "warn", "contains": "jane"}, {"action": "redact", "contains": "jane"}):
+        # The host keeps the latest 100 warnings: cleared after each call.
         add(f"surface gate {rule['action']}", in_context(Ctx(), patched(
-            [(host_gate, "_policy", host_gate._parse_policy([rule]))], lambda: g._surface_gate_llm_before(pii, "gpt-4o", "sys"))))
-    out[-2] = ("surface gate warn", lambda fn=out[-2][1]: (fn(), host_gate.recent_warnings.clear()))  # the host keeps the latest 100
+            [(host_gate, "_policy", host_gate._parse_policy([rule]))],
+            lambda: (g._surface_gate_llm_before(pii, "gpt-4o", "sys"), host_gate.recent_warnings.clear())[0])))
     add("surface gate raises", patched([(host_gate, "gate_surface", boom)], lambda: g._surface_gate_llm_before(pii, "m", "")))
     add("_extract_text", lambda: g._extract_text(pii, "system"))
     add("_extract_text bad block", expect(TypeError, lambda: g._extract_text([{"content": [{"type": "text", "text": None}]}])))

@@ -1,5 +1,6 @@
 """DravikObserveClient against a real HTTP server on 127.0.0.1."""
 
+import logging
 import urllib.error
 
 import pytest
@@ -63,3 +64,27 @@ def test_configuration_sources(monkeypatch):
     monkeypatch.setenv("DRAVIK_OBSERVE_URL", "file:///etc/passwd")
     with pytest.raises(ValueError):
         DravikObserveClient()
+
+
+@pytest.mark.parametrize("raw", ["0", "-2.5", "nan", "soon", ""])
+def test_invalid_timeouts_fall_back_to_the_default_with_a_warning(monkeypatch, caplog, raw):
+    monkeypatch.setenv("DRAVIK_OBSERVE_URL", "http://env.invalid")
+    monkeypatch.setenv("DRAVIK_OBSERVE_TIMEOUT", raw)
+    with caplog.at_level(logging.WARNING, logger="dravik_observe.client"):
+        assert DravikObserveClient().timeout == DEFAULT_TIMEOUT
+    # An empty setting counts as unset: nothing to warn about.
+    assert len(caplog.records) == (0 if raw == "" else 1)
+    DravikObserveClient.configure(timeout=-1)
+    assert DravikObserveClient().timeout == DEFAULT_TIMEOUT
+    DravikObserveClient.configure(timeout=0.25)
+    assert DravikObserveClient().timeout == 0.25
+
+
+def test_api_key_from_configure_is_sent_as_bearer_token(observe_server, monkeypatch):
+    monkeypatch.setenv("DRAVIK_API_KEY", "from-env")
+    DravikObserveClient.configure(base_url=observe_server.url, api_key="from-configure")
+    DravikObserveClient().prompt_guard_sync(text="x")
+    assert observe_server.requests[-1]["headers"]["Authorization"] == "Bearer from-configure"
+    DravikObserveClient.configure(base_url=observe_server.url)
+    DravikObserveClient().prompt_guard_sync(text="x")
+    assert observe_server.requests[-1]["headers"]["Authorization"] == "Bearer from-env"

@@ -3,6 +3,9 @@
 from __future__ import annotations
 
 import asyncio
+import os
+import subprocess
+import sys
 import threading
 
 import pytest
@@ -111,6 +114,32 @@ class TestRecords:
             "dravik.tool.type": "api", "dravik.firecrawl.scrape_id": "s1",
         }
         assert [(e["kind"], e["name"], e["attributes"]) for e in ctx._spans] == [("tool", "web_search", {})]
+
+
+    def test_tool_span_on_the_global_tracer_provider_is_merged(self):
+        """Without a tracer the kit's own tracer of the process-wide provider is used (a child
+        interpreter: the global provider can be set only once)."""
+        code = """
+from opentelemetry import trace
+from opentelemetry.sdk.trace import TracerProvider
+from dravik_observe import DravikContext, current_context, record_tool_call, start_tool_span
+from dravik_observe.tracing.vintrel import DravikSpanProcessor
+provider = TracerProvider()
+provider.add_span_processor(DravikSpanProcessor())
+trace.set_tracer_provider(provider)
+with DravikContext("global") as ctx:
+    assert current_context() is ctx and repr(ctx) == f"DravikContext(name='global', run_id={ctx.run_id!r})"
+    with start_tool_span("web_search") as span:
+        assert span.instrumentation_scope.name == "dravik_observe"
+        span.set_attribute("dravik.firecrawl.scrape_id", "s1")
+        record_tool_call("web_search")
+assert current_context() is None
+assert ctx._spans[0]["attributes"] == {"firecrawl.scrape_id": "s1"}, ctx._spans
+print("ok")
+"""
+        proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120,
+                              env={k: v for k, v in os.environ.items() if k != "DRAVIK_OBSERVE_URL"})
+        assert proc.returncode == 0 and proc.stdout == "ok\n", proc.stderr
 
 
 class TestFlush:

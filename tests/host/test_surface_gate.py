@@ -79,6 +79,11 @@ def test_policy_file_is_reloaded_and_in_process_policy_wins(tmp_path, monkeypatc
         {"contains": ["x"]},  # no action
         {"action": "block", "contain": ["x"]},  # misspelt condition would match everything
         {"action": "block", "pattern": "("},
+        {"action": "block", "pattern": 5},  # not a string
+        {"action": "block", "contains": [""]},  # an empty needle would match everything
+        {"action": "block", "contains": 5},
+        {"name": "named", "action": "block", "model": ["gpt-*"]},
+        "block",  # not an object
     ],
 )
 def test_invalid_rules_are_rejected_and_keep_the_previous_policy(rule):
@@ -97,3 +102,12 @@ def test_emit_warn_logs_and_keeps_recent_warnings(caplog):
     assert record.name == "dravik_observe.decisions.surface_gate"
     assert record.args == ("llm.before", "old model")
     assert list(surface_gate.recent_warnings) == [outcome]
+
+
+@pytest.mark.parametrize("document", ['"block"', "5", '{"rules": {"action": "block"}}'])
+def test_policy_file_that_is_not_a_list_of_rules_is_rejected(tmp_path, monkeypatch, document):
+    path = tmp_path / "policy.json"
+    path.write_text(document)
+    monkeypatch.setenv("DRAVIK_POLICY_FILE", str(path))
+    with pytest.raises(ValueError, match="expected a list of rules"):
+        gate_surface("llm.before", {"text": "alpha"})

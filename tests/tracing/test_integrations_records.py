@@ -2,7 +2,10 @@
 
 from __future__ import annotations
 
+import collections
+import collections.abc
 import json
+import types
 
 import pytest
 from hypothesis import given
@@ -70,6 +73,67 @@ def test_extract_integrations_failures(vintrel):
         vintrel._extract_integrations_from_attrs({"dravik.framework": 5})
     with pytest.raises(TypeError, match="Argument 'attrs'"):
         vintrel._extract_integrations_from_attrs(None)
+
+
+def test_prefix_table_rebound_to_another_mapping(vintrel, monkeypatch):
+    """The fallback reads whatever mapping the module global holds at the call, in its own order."""
+    table = vintrel._ATTR_PREFIX_INTEGRATIONS
+    attrs = {"dravik.llm.model": "x", "dravik.elevenlabs.voice": "v", "dravik.deepgram.id": "d"}
+    assert vintrel._extract_integrations_from_attrs(attrs) == [("ElevenLabs", "speech")]
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", types.MappingProxyType(table))
+    assert vintrel._extract_integrations_from_attrs(attrs) == [("ElevenLabs", "speech")]
+    reordered = collections.OrderedDict([("dravik.deep", ("Deep", "speech")), ("dravik.eleven", ("Eleven", "speech"))])
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", reordered)
+    assert vintrel._extract_integrations_from_attrs(attrs) == [("Eleven", "speech")]
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", {"dravik.whisper.": ("W", "speech")})
+    assert vintrel._extract_integrations_from_attrs(attrs) == []
+    assert vintrel._extract_integrations_from_attrs({"dravik.whisper.x": 1}) == [("W", "speech")]
+
+
+def test_prefix_table_of_the_wrong_shape_raises(vintrel, monkeypatch):
+    attrs = {"dravik.deepgram.id": "d"}
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", {5: ("Five", "speech")})
+    with pytest.raises(TypeError, match="startswith first arg must be str or a tuple of str, not int"):
+        vintrel._extract_integrations_from_attrs(attrs)
+
+    class Items(collections.abc.Mapping):
+        def __init__(self, items):
+            self._items = items
+
+        def __getitem__(self, key):
+            raise KeyError(key)
+
+        def __iter__(self):
+            return iter(())
+
+        def __len__(self):
+            return 0
+
+        def items(self):
+            return self._items
+
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", Items([("dravik.deepgram.", "P", "extra")]))
+    with pytest.raises((TypeError, ValueError)):
+        vintrel._extract_integrations_from_attrs(attrs)
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", Items([("dravik.deepgram.", ("D", "speech"))]))
+    assert vintrel._extract_integrations_from_attrs(attrs) == [("D", "speech")]
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", None)
+    with pytest.raises(AttributeError):
+        vintrel._extract_integrations_from_attrs(attrs)
+
+
+def test_attributes_changed_during_the_prefix_fallback(vintrel, monkeypatch):
+    """A key whose startswith adds attributes stops the walk as iterating the dict would."""
+
+    class Growing(str):
+        def startswith(self, prefix, *args):
+            attrs[f"added.{len(attrs)}"] = 1
+            return False
+
+    attrs = {Growing("dravik.unknown.key"): 1, "dravik.deepgram.id": "d"}
+    monkeypatch.setattr(vintrel, "_ATTR_PREFIX_INTEGRATIONS", types.MappingProxyType(vintrel._ATTR_PREFIX_INTEGRATIONS))
+    with pytest.raises(RuntimeError, match="dictionary changed size during iteration"):
+        vintrel._extract_integrations_from_attrs(attrs)
 
 
 def test_functions_call_each_other_through_module_globals(vintrel, monkeypatch):
@@ -148,6 +212,16 @@ def test_span_record_edges(vintrel):
     assert no_start["duration_ms"] is None and no_start["_otel_start_ns"] == 0
 
 
+def test_span_record_imports_json_at_the_call(vintrel, monkeypatch):
+    """`json` is imported when a tool payload is decoded, afresh when it has left sys.modules."""
+    import sys
+
+    monkeypatch.delitem(sys.modules, "json")
+    tool = {"dravik.span_type": "tool_call", "dravik.tool.input": '{"q": 1}'}
+    assert vintrel._span_to_dict(sdk_span("execute_tool search", tool))["input_data"] == {"q": 1}
+    assert sys.modules["json"] is not json
+
+
 def test_span_record_tool_payloads_and_status(vintrel):
     tool = {"dravik.span_type": "tool_call", "dravik.tool.input": json.dumps({"q": "x"}), "dravik.tool.output": "[1, 2]"}
     record = vintrel._span_to_dict(sdk_span("execute_tool search", tool))
@@ -216,6 +290,60 @@ def test_merge_leaves_things_alone(vintrel):
     assert vintrel._merge_otel_attrs_into_recorded_span(Run([1, kept]), None, bad) is None
     with pytest.raises(TypeError, match="Argument 'attrs'"):
         vintrel._merge_otel_attrs_into_recorded_span(Run([]), None, None)
+
+
+TOOL_ATTRS = {"dravik.span_type": "tool_call", "dravik.tool": "search", "dravik.x": 1, "dravik.tool.name": "n"}
+
+
+def test_merge_with_spans_that_are_not_a_list(vintrel):
+    """`_spans` is walked newest first whatever sequence the host keeps it in."""
+    for make in (tuple, collections.deque, type("Entries", (list,), {})):
+        older = {"kind": "tool", "name": "search", "attributes": {}}
+        newer = {"kind": "tool", "name": "search", "attributes": {}}
+        vintrel._merge_otel_attrs_into_recorded_span(Run(make([older, newer, {"kind": "llm"}])), None, dict(TOOL_ATTRS))
+        assert (older["attributes"], newer["attributes"]) == ({}, {"x": 1}), make
+    # Not reversible, not even iterable: the merge gives up silently.
+    vintrel._merge_otel_attrs_into_recorded_span(Run({"kind": "tool"}), None, dict(TOOL_ATTRS))
+    vintrel._merge_otel_attrs_into_recorded_span(Run(5), None, dict(TOOL_ATTRS))
+
+
+def test_merge_into_entries_that_are_not_plain_dicts(vintrel):
+    class Entry(dict):
+        pass
+
+    class Attributes(dict):
+        pass
+
+    entry = Entry(kind="tool", name="search", attributes=Attributes(x="host"))
+    vintrel._merge_otel_attrs_into_recorded_span(Run([entry]), None, {**TOOL_ATTRS, "gen_ai.y": 2})
+    assert type(entry["attributes"]) is Attributes and entry["attributes"] == {"x": "host", "y": 2}
+
+
+def test_merge_with_a_rebound_drop_set(vintrel, monkeypatch):
+    monkeypatch.setattr(vintrel, "_OTEL_DROP_KEYS", ["dravik.span_type", "dravik.tool", "dravik.x"])
+    entry = {"kind": "tool", "name": "search", "attributes": {}}
+    vintrel._merge_otel_attrs_into_recorded_span(Run([entry]), None, dict(TOOL_ATTRS))
+    assert entry["attributes"] == {"tool.name": "n"}
+
+
+def test_merge_when_entries_or_attributes_change_during_the_walk(vintrel, monkeypatch):
+    # A comparison that empties `_spans`: the walk stops at the end of what is left.
+    class Shrinking(str):
+        def __ne__(self, other):
+            spans.clear()
+            return True
+
+        __hash__ = str.__hash__
+
+    spans = [{"kind": "tool", "name": "search"}, {"kind": Shrinking("tool"), "name": "search"}]
+    vintrel._merge_otel_attrs_into_recorded_span(Run(spans), None, dict(TOOL_ATTRS))
+    assert spans == []
+    # A key cleaner that adds attributes: the merge stops as iterating the dict would, inside the guard.
+    attrs = dict(TOOL_ATTRS)
+    monkeypatch.setattr(vintrel, "_clean_attr_key", lambda k: attrs.setdefault("late", k) and k)
+    entry = {"kind": "tool", "name": "search", "attributes": {}}
+    assert vintrel._merge_otel_attrs_into_recorded_span(Run([entry]), None, attrs) is None
+    assert entry["attributes"] == {"dravik.x": 1}
 
 
 def test_merge_lets_interrupts_through(vintrel):

@@ -373,9 +373,15 @@ def test_no_leak_on_the_capture_path(tracer):
     assert len(gc.get_objects()) - before < 50
 
 
-def test_provider_shutdown_and_flush(provider):
-    assert provider.force_flush() is True
+def test_flush_and_shutdown_through_the_provider_leave_the_records_where_they_are(provider, tracer, run):
+    """Records go straight to the run: flushing and shutting down hold back, move or drop nothing."""
+    tracer.start_span("chat one", attributes={"gen_ai.request.model": "gpt-4o"}).end()
+    assert provider.force_flush(timeout_millis=1000) is True
+    assert [r["name"] for r in run._otel_spans] == ["chat one"]
+    tracer.start_span("chat two", attributes={"gen_ai.request.model": "gpt-4o"}).end()
+    assert [r["name"] for r in run._otel_spans] == ["chat one", "chat two"]
     provider.shutdown()
+    assert [r["name"] for r in run._otel_spans] == ["chat one", "chat two"]
 
 
 KNOWN_KEYS = [

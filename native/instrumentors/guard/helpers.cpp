@@ -4,33 +4,10 @@
 
 namespace dravik::guard {
 
-namespace {
-
-bool has_declared_type(ArgType t, PyObject* v) noexcept {
-  switch (t) {
-    case ArgType::Any: return true;
-    case ArgType::Str: return PyUnicode_CheckExact(v);
-    case ArgType::Dict: return PyDict_CheckExact(v);
-    case ArgType::List: return PyList_CheckExact(v);
-    case ArgType::ListOrNone: return PyList_CheckExact(v) || v == Py_None;
-    case ArgType::Bool: return PyBool_Check(v);
-    case ArgType::Int: return PyLong_CheckExact(v);
-  }
-  return false;
-}
-
-}  // namespace
-
 Ref call_global(Function* f, State* st, Name name, PyObject* const* args, int nargs) {
   Ref fn = global(f, st, name);
   if (!fn) return Ref();
-  if (fn.get() == st->own[name]) {
-    Function* target = reinterpret_cast<Function*>(fn.get());
-    const FuncSpec* desc = target->spec;
-    bool direct = desc->nparams == nargs;
-    for (int i = 0; direct && i < nargs; ++i) direct = has_declared_type(desc->params[i].type, args[i]);
-    if (direct) return Ref::steal(check_result(desc, desc->impl(target, args)));
-  }
+  if (fn.get() == st->own[name]) return call_native(fn.get(), args, nargs);
   return Ref::steal(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(nargs), nullptr));
 }
 

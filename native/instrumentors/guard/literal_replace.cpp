@@ -44,7 +44,8 @@ int find_all(PyObject* text, PyObject* found, diff::Vec<Py_ssize_t>& at) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text), m = PyUnicode_GET_LENGTH(found);
   const int kind = PyUnicode_KIND(text);
   // A found text of a wider kind holds a character the text cannot.
-  if (m > n || PyUnicode_KIND(found) > kind) return 0;
+  // Callers drop empty found texts before they get here.
+  if (m == 0 || m > n || PyUnicode_KIND(found) > kind) return 0;
   if (m > kShortNeedle) {
     for (Py_ssize_t from = 0;;) {
       const Py_ssize_t i = PyUnicode_Find(text, found, from, n, 1);
@@ -55,9 +56,9 @@ int find_all(PyObject* text, PyObject* found, diff::Vec<Py_ssize_t>& at) {
     }
   } else {
     // The needle in the text's own width.
-    Py_UCS4 needle[kShortNeedle];
-    uint8_t n1[kShortNeedle];
-    uint16_t n2[kShortNeedle];
+    Py_UCS4 needle[kShortNeedle] = {};
+    uint8_t n1[kShortNeedle] = {};
+    uint16_t n2[kShortNeedle] = {};
     const int fkind = PyUnicode_KIND(found);
     const void* fdata = PyUnicode_DATA(found);
     for (Py_ssize_t k = 0; k < m; ++k) needle[k] = PyUnicode_READ(fkind, fdata, k);

@@ -92,7 +92,7 @@ bool LiteralSet::add_class(uint32_t ch) {
     if (low_class_[ch] == 0) low_class_[ch] = classes_++;
     return true;
   }
-  size_t at = (ch * 0x9E3779B1u) & high_mask_;
+  size_t at = static_cast<size_t>(ch * 0x9E3779B1u) & high_mask_;
   while (high_keys_[at] != 0) {
     if (high_keys_[at] == ch) return true;
     at = (at + 1) & high_mask_;
@@ -104,7 +104,7 @@ bool LiteralSet::add_class(uint32_t ch) {
 
 uint32_t LiteralSet::class_of(uint32_t ch) const noexcept {
   if (ch < 256) return low_class_[ch];
-  for (size_t at = (ch * 0x9E3779B1u) & high_mask_;; at = (at + 1) & high_mask_) {
+  for (size_t at = static_cast<size_t>(ch * 0x9E3779B1u) & high_mask_;; at = (at + 1) & high_mask_) {
     if (high_keys_[at] == ch) return high_classes_[at];
     if (high_keys_[at] == 0) return 0;
   }

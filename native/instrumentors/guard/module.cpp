@@ -36,20 +36,23 @@ const Published kFunctions[] = {
     {S_surface_gate_llm_before, &kSurfaceGate},
 };
 
+// The keyword names of each Kw call, NULL-terminated.
+constexpr const char* kKeywordNames[KW_COUNT][6] = {
+    {"passed", "action", "source", nullptr},
+    {"passed", "action", "violations", "source", "redacted_messages", nullptr},
+    {"passed", "action", "violations", "source", nullptr},
+    {"passed", "action", "violations", "redacted_messages", "source", nullptr},
+    {"text", "model", nullptr},
+    {"autojunk", nullptr},
+};
+
 int init_state(PyObject* m, State* st) {
   if (intern_all(st->names, kNameTexts, S_COUNT) < 0) return -1;
   st->function_type = make_function_type(m);
   if (st->function_type == nullptr) return -1;
-  st->kwnames[KW_allow] = Py_BuildValue("(sss)", "passed", "action", "source");
-  st->kwnames[KW_verdict] =
-      Py_BuildValue("(sssss)", "passed", "action", "violations", "source", "redacted_messages");
-  st->kwnames[KW_policy_block] = Py_BuildValue("(ssss)", "passed", "action", "violations", "source");
-  st->kwnames[KW_policy_redact] =
-      Py_BuildValue("(sssss)", "passed", "action", "violations", "redacted_messages", "source");
-  st->kwnames[KW_prompt_guard] = Py_BuildValue("(ss)", "text", "model");
-  st->kwnames[KW_autojunk] = Py_BuildValue("(s)", "autojunk");
-  for (PyObject* kw : st->kwnames) {
-    if (kw == nullptr) return -1;
+  for (int k = 0; k < KW_COUNT; ++k) {
+    st->kwnames[k] = str_tuple(kKeywordNames[k]);
+    if (st->kwnames[k] == nullptr) return -1;
   }
   st->missing = PyObject_CallNoArgs(reinterpret_cast<PyObject*>(&PyBaseObject_Type));
   return st->missing == nullptr ? -1 : 0;
@@ -126,11 +129,10 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->error_class);
   Py_VISIT(st->matcher_snapshot);
   Py_VISIT(st->missing);
-  visit_all(st->names, S_COUNT, visit, arg);
-  visit_all(st->own, S_COUNT, visit, arg);
+  if (const int r = visit_all(st->names, S_COUNT, visit, arg)) return r;
+  if (const int r = visit_all(st->own, S_COUNT, visit, arg)) return r;
   if (st->engine != nullptr) {
-    const int r = st->engine->traverse(visit, arg);
-    if (r != 0) return r;
+    if (const int r = st->engine->traverse(visit, arg)) return r;
   }
   return visit_all(st->kwnames, KW_COUNT, visit, arg);
 }

@@ -106,6 +106,8 @@ const FuncSpec kServerCheckPrompt = {
     2,
     server_check_prompt_impl,
     "dict | None",
+    ResultCheck::None,
+    WhenDetached::ReturnNone,
 };
 
 const FuncSpec kApplySubstitutions = {

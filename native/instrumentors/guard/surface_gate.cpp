@@ -157,6 +157,8 @@ const FuncSpec kSurfaceGate = {
     3,
     surface_gate_impl,
     "PromptGuardResult | None",
+    ResultCheck::None,
+    WhenDetached::ReturnNone,
 };
 
 }  // namespace dravik::guard

@@ -80,6 +80,8 @@ const FuncSpec kRecordToolDecisions = {
     2,
     record_impl,
     "None",
+    ResultCheck::None,
+    WhenDetached::ReturnNone,
 };
 
 }  // namespace dravik::pelrow

@@ -14,10 +14,12 @@ State* get_state(PyObject* m) { return static_cast<State*>(PyModule_GetState(m))
 int exec_module(PyObject* m) {
   State* st = get_state(m);
   if (intern_all(st->names, kNameTexts, N_COUNT) < 0) return -1;
-  st->function_type = make_function_type(m);
-  st->decision_kwnames = Py_BuildValue("(sssss)", "name", "options", "chosen", "reasoning", "instrumentation_type");
-  st->empty_str = PyUnicode_FromStringAndSize("", 0);
-  if (!st->function_type || !st->decision_kwnames || !st->empty_str) return -1;
+  if (!(st->function_type = make_function_type(m)) ||
+      !(st->decision_kwnames =
+            Py_BuildValue("(sssss)", "name", "options", "chosen", "reasoning", "instrumentation_type")) ||
+      !(st->empty_str = PyUnicode_FromStringAndSize("", 0))) {
+    return -1;
+  }
 
   Ref logging = Ref::steal(PyImport_ImportModule("logging"));
   if (!logging || PyModule_AddObjectRef(m, "logging", logging.get()) < 0) return -1;

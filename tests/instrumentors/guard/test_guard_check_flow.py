@@ -3,6 +3,7 @@
 import gc
 import logging
 import pickle
+import sys
 import threading
 import tracemalloc
 
@@ -275,3 +276,42 @@ def test_pickled_error_keeps_its_message_only():
     # Exceptions pickle their args; the message is all that travels.
     with pytest.raises(AttributeError):
         pickle.loads(pickle.dumps(err))
+
+
+class TestResultTypeImportedAtTheCall:
+    """check_prompt imports PromptGuardResult from the host when it builds a result, like `from ... import`."""
+
+    @pytest.fixture(autouse=True)
+    def _enabled(self, monkeypatch):
+        monkeypatch.setattr(_guard, "_enabled", True)
+        monkeypatch.setattr(_guard, "_action", "block")
+
+    def test_module_not_loaded_is_imported(self, monkeypatch):
+        import dravik_observe
+        import dravik_observe.types as host_types
+
+        monkeypatch.delitem(sys.modules, "dravik_observe.types")
+        monkeypatch.delattr(dravik_observe, "types")
+        result = _guard.check_prompt(SSN_PROMPT)
+        assert type(result).__name__ == "PromptGuardResult" and result.action == "block"
+        assert type(result) is not host_types.PromptGuardResult
+        assert type(result) is sys.modules["dravik_observe.types"].PromptGuardResult
+
+    def test_name_missing_from_the_module(self, monkeypatch):
+        import dravik_observe.types as host_types
+
+        monkeypatch.delattr(host_types, "PromptGuardResult")
+        with pytest.raises(ImportError, match="cannot import name 'PromptGuardResult' from 'dravik_observe.types'"):
+            _guard.check_prompt(SSN_PROMPT)
+
+    def test_name_found_as_a_loaded_submodule(self, monkeypatch):
+        import dravik_observe.types as host_types
+
+        class Result:
+            def __init__(self, **kwargs):
+                self.__dict__.update(kwargs)
+
+        monkeypatch.delattr(host_types, "PromptGuardResult")
+        monkeypatch.setitem(sys.modules, "dravik_observe.types.PromptGuardResult", Result)
+        result = _guard.check_prompt(SSN_PROMPT)
+        assert type(result) is Result and result.action == "block"

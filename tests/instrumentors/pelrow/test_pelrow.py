@@ -1,6 +1,7 @@
 """Tool-decision recording on live run contexts."""
 
 import asyncio
+import contextvars
 import threading
 import types
 
@@ -132,6 +133,30 @@ def test_context_variable_read_errors_propagate(monkeypatch):
     monkeypatch.setattr(_pelrow, "_current_context", BadVar())
     with pytest.raises(LookupError):
         record([{"name": "x"}])
+    # A context variable without a default and without a value fails as its get() does.
+    unset = contextvars.ContextVar("unset")
+    monkeypatch.setattr(_pelrow, "_current_context", unset)
+    with pytest.raises(LookupError) as caught:
+        record([{"name": "x"}])
+    assert caught.value.args == (unset,)
+
+
+def test_context_read_through_any_object_with_get(monkeypatch):
+    class Var:
+        def __init__(self, value):
+            self.value = value
+
+        def get(self):
+            return self.value
+
+    with DravikContext("other") as run:
+        pass
+    monkeypatch.setattr(_pelrow, "_current_context", Var(run))
+    record([{"name": "x"}])
+    assert [d["chosen"] for d in run.decisions] == ["x"]
+    monkeypatch.setattr(_pelrow, "_current_context", Var(None))
+    record([{"name": "y"}])
+    assert [d["chosen"] for d in run.decisions] == ["x"]
 
 
 def test_decisions_land_on_their_own_run_across_threads_and_tasks():
