@@ -146,15 +146,19 @@ def main():
                 refused += 1
                 continue
             patterns += 1
-            table.append((ref, mine))
+            began = time.perf_counter()
             for _ in range(8):
                 compare(ref, mine, random_text(rng, 40), "pattern %r flags %d" % (pattern, flags))
                 cases += 1
+            # re's backtracking on a longer text must stay bounded.
+            if time.perf_counter() - began < 0.001:
+                table.append((ref, mine))
         for _ in range(2):
             part = rng.sample(table, min(len(table), rng.randint(2, 24)))
             scanner = _rx.Scanner([m for _, m in part])
             for _ in range(4):
-                compare_table([r for r, _ in part], scanner, long_text(rng, lambda g: random_text(g, 40)), "random table")
+                compare_table([r for r, _ in part], scanner, long_text(rng, lambda g: random_text(g, 40), 3),
+                              "random table")
                 tables += 1
         # Guard patterns.
         for _ in range(20):
