@@ -109,7 +109,7 @@ void LiteralSet::build(std::vector<Literal> lits) {
       s.reach = std::min(width, len - off);
       s.odds = 1.0;
       for (int j = 0; j < width; ++j) {
-        s.place[static_cast<size_t>(j)] = j < s.reach ? places[static_cast<size_t>(off + j)] : all;
+        s.place[static_cast<size_t>(j)] = j < s.reach ? places[static_cast<size_t>(off) + static_cast<size_t>(j)] : all;
         s.nib[static_cast<size_t>(j)].add(s.place[static_cast<size_t>(j)]);
         s.odds *= s.nib[static_cast<size_t>(j)].odds();
       }
