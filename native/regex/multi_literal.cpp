@@ -83,6 +83,9 @@ struct Bucket {
 
 void LiteralSet::build(std::vector<Literal> lits) {
   lits_.clear();
+  pair_start_.clear();
+  pair_lits_.clear();
+  bucket_of_.clear();
   for (auto& b : buckets_) b.clear();
   fp_ = Fingerprints();
   max_off_ = 0;
@@ -163,6 +166,31 @@ void LiteralSet::build(std::vector<Literal> lits) {
       if (j >= s.reach) fp_.any[j] = static_cast<uint8_t>(fp_.any[j] | (1u << b));
     }
   }
+
+  // The pair index, worth it only for sets larger than a bucket's few.
+  bucket_of_.resize(lits_.size());
+  for (size_t k = 0; k < lits_.size(); ++k) bucket_of_[k] = static_cast<uint8_t>(where[k]);
+  constexpr size_t kMaxPairEntries = size_t{1} << 18;
+  if (width < 2 || lits_.size() <= static_cast<size_t>(kBuckets)) return;
+  size_t entries = 0;
+  for (const Shape& s : shapes) entries += s.place[0].count() * s.place[1].count();
+  if (entries > kMaxPairEntries) return;
+  pair_start_.assign(size_t{65536} + 1, 0);
+  auto each_pair = [&](size_t k, auto&& fn) {
+    const Shape& s = shapes[k];
+    for (uint32_t x = 0; x < 256; ++x)
+      if (s.place[0].test(x))
+        for (uint32_t y = 0; y < 256; ++y)
+          if (s.place[1].test(y)) fn(size_t{x} << 8 | y);
+  };
+  for (size_t k = 0; k < lits_.size(); ++k) each_pair(k, [&](size_t key) { ++pair_start_[key + 1]; });
+  for (size_t key = 0; key < 65536; ++key) pair_start_[key + 1] += pair_start_[key];
+  pair_lits_.resize(entries);
+  std::vector<uint32_t> fill(pair_start_.begin(), pair_start_.end() - 1);
+  // Bucket by bucket, as the scan without the index visits them.
+  for (int b = 0; b < kBuckets; ++b)
+    for (uint32_t k : buckets_[static_cast<size_t>(b)])
+      each_pair(k, [&](size_t key) { pair_lits_[fill[key]++] = k; });
 }
 
 }  // namespace dravik::rx

@@ -69,6 +69,37 @@ class LiteralSet {
     return true;
   }
 
+  // The literals a window may hold, by its first two (narrowed) bytes, in
+  // the order of buckets_: a candidate window of a large set visits only
+  // the literals that fit those bytes.  Empty when windows are one byte
+  // wide or the index would be too large.
+  std::vector<uint32_t> pair_start_;  // 65537 offsets into pair_lits_
+  std::vector<uint32_t> pair_lits_;
+  std::vector<uint8_t> bucket_of_;    // per literal
+
+  // Calls on_hit(k, start) for the literals of buckets `b` that occur with
+  // their window at t, until it returns true (then returns true).
+  template <class Ch, class F>
+  bool at_window(const Ch* p, Py_ssize_t n, Py_ssize_t t, uint32_t b, F& on_hit) const {
+    if (!pair_start_.empty() && t + 1 < n) {
+      const size_t key = size_t{narrow_char(p[t])} << 8 | narrow_char(p[t + 1]);
+      for (uint32_t i = pair_start_[key], end = pair_start_[key + 1]; i < end; ++i) {
+        const uint32_t k = pair_lits_[i];
+        if (!((b >> bucket_of_[k]) & 1u)) continue;
+        const Lit& l = lits_[k];
+        if (holds(l, p, n, t - l.off) && on_hit(k, t - l.off)) return true;
+      }
+      return false;
+    }
+    for (; b; b &= b - 1) {
+      for (uint32_t k : buckets_[std::countr_zero(b)]) {
+        const Lit& l = lits_[k];
+        if (holds(l, p, n, t - l.off) && on_hit(k, t - l.off)) return true;
+      }
+    }
+    return false;
+  }
+
   std::vector<Lit> lits_;
   std::array<std::vector<uint32_t>, kBuckets> buckets_;
   Fingerprints fp_;
@@ -169,13 +200,7 @@ void LiteralSet::each(const Ch* p, Py_ssize_t n, const Fingerprints& f, F&& on_h
   for (Py_ssize_t t = 0; t < n; ++t) {
     uint32_t b = 0;
     t = w.next(t, n - 1, f, b);
-    if (t < 0) return;
-    for (; b; b &= b - 1) {
-      for (uint32_t k : buckets_[std::countr_zero(b)]) {
-        const Lit& l = lits_[k];
-        if (holds(l, p, n, t - l.off) && on_hit(k, t - l.off)) return;
-      }
-    }
+    if (t < 0 || at_window(p, n, t, b, on_hit)) return;
   }
 }
 
