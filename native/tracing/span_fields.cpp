@@ -319,6 +319,7 @@ int span_attributes(State* st, PyObject* span, SpanAttrs& out) {
     PyObject* proxy_type = PyDict_GetItemWithError(globals, st->names[N_g_mapping_proxy]);
     if (proxy_type == nullptr && PyErr_Occurred()) return -1;
     if (proxy_type == reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+      out.direct = true;
       Ref inner = Ref::steal(PyObject_GetAttr(span, st->names[N_f_attributes]));
       if (!inner) return -1;
       if (inner.get() == Py_None) return 0;  // MappingProxyType({})

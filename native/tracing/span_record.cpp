@@ -183,24 +183,37 @@ Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
   return hex_id(st, v.get(), digits);
 }
 
+// _resolve_kind(span).  Our own function reads the mapping just read here
+// again, with nothing run in between, when that read was a direct one: it
+// is handed over instead of being read twice.
+Ref kind_of(Function* f, State* st, PyObject* span, const SpanAttrs& attributes) {
+  if (!attributes.direct) return call_fn(f, st, F_resolve_kind, span);
+  Ref g = get_global(f, st->names[kFnGlobal[F_resolve_kind]]);
+  if (!g) return g;
+  if (g.get() != st->original[F_resolve_kind]) return call(g.get(), span);
+  Function* target = reinterpret_cast<Function*>(g.get());
+  return Ref::steal(check_result(target->spec, resolve_kind_with(target, span, attributes)));
+}
+
 PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* span = args[0];
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return nullptr;
 
-  // 1. A record-owned copy of the attributes.
+  // 1. A record-owned copy of the attributes. 2. Kind.
   Ref attrs;
+  Ref kind;
   {
     SpanAttrs attributes;
     if (span_attributes(st, span, attributes) < 0) return nullptr;
     attrs = attributes.copy();
     if (!attrs) return nullptr;
+    kind = kind_of(f, st, span, attributes);
+    if (!kind) return nullptr;
   }
 
-  // 2. Kind. 3. Timing. 4. Display name.
-  Ref kind = call_fn(f, st, F_resolve_kind, span);
-  if (!kind) return nullptr;
+  // 3. Timing. 4. Display name.
   Ref start = time_or_zero(st, span, SP_start_time, zero.get());
   if (!start) return nullptr;
   Ref end = time_or_zero(st, span, SP_end_time, zero.get());
