@@ -279,6 +279,11 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
+  for (const KeyShape& shape : st->key_shapes) {
+    Py_VISIT(shape.keys);
+    Py_VISIT(shape.cleaned);
+    Py_VISIT(shape.proto);
+  }
   Py_VISIT(st->counts_type);
   Py_VISIT(st->status_code_cls);
   Py_VISIT(st->status_error);
@@ -299,6 +304,11 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
+  for (KeyShape& shape : st->key_shapes) {
+    Py_CLEAR(shape.keys);
+    Py_CLEAR(shape.cleaned);
+    Py_CLEAR(shape.proto);
+  }
   Py_CLEAR(st->counts_type);
   Py_CLEAR(st->status_code_cls);
   Py_CLEAR(st->status_error);

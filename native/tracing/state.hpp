@@ -181,6 +181,14 @@ inline constexpr const char* kNameTexts[N_COUNT] = {
 #undef VINTREL_TEXT
 };
 
+// One remembered key sequence of a span's attributes (all exact str).
+inline constexpr int kKeyShapes = 8;
+struct KeyShape {
+  PyObject* keys;     // tuple: the attribute keys in order, or NULL
+  PyObject* cleaned;  // tuple: the cleaned key of each
+  PyObject* proto;    // dict: the cleaned keys in order, values None
+};
+
 // The module functions that call one another, with their global names.
 enum Fn : int {
   F_resolve_kind,
@@ -241,6 +249,13 @@ struct State {
   PyObject* label_cache;
   // The 13 record keys in their order (values None), copied for each record.
   PyObject* record_template;
+  // Spans of one kind carry the same key objects in the same order: for a
+  // few such key sequences, the cleaned dict is kept with its keys in place
+  // (values None), to be copied and filled in (see span_record.cpp).
+  KeyShape key_shapes[kKeyShapes];
+  int key_shape_next;             // the slot replaced next
+  Py_ssize_t missed_size;         // the last sequence not found: its length
+  const void* missed_first;       // and its first key (compared, never read)
   FieldReads field_reads[K_COUNT];
   // Reference getters compiled here, compared with the SDK's (NULL without the SDK).
   PyObject* reference_getters;
