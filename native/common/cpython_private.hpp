@@ -9,7 +9,9 @@
 //     3.12);
 //   - dict_version_tag: PyDictObject.ma_version_tag (before 3.12 only; from
 //     3.12 the dict watchers replace it);
-//   - mappingproxy_target: the object layout of types.MappingProxyType.
+//   - mappingproxy_target: the object layout of types.MappingProxyType;
+//   - function_builtins: PyFunctionObject.func_builtins (the builtins its
+//     global lookups fall back to, fixed when the function is made).
 // A new interpreter version stops the build here until each of them has been
 // checked against it.
 #pragma once
@@ -65,5 +67,8 @@ inline PyObject* mappingproxy_target(PyObject* proxy) {
   };
   return reinterpret_cast<Layout*>(proxy)->mapping;
 }
+
+// The builtins dict a function's global lookups fall back to (borrowed).
+inline PyObject* function_builtins(PyObject* fn) { return reinterpret_cast<PyFunctionObject*>(fn)->func_builtins; }
 
 }  // namespace dravik::cpython

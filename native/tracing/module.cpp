@@ -123,6 +123,7 @@ int init_state(PyObject* m, State* st) {
   st->clean_key_cache = PyDict_New();
   st->label_cache = PyDict_New();
   st->record_template = build_record_template(st);
+  st->run_method.checks_left = kRunMethodChecks;
   st->two_64 = PyLong_FromUnsignedLongLong(1ULL << 63);
   if (st->two_64 != nullptr) {
     Ref two = Ref::steal(PyLong_FromLong(2));
@@ -279,6 +280,9 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
+  Py_VISIT(st->run_method.type);
+  Py_VISIT(st->run_method.method);
+  Py_VISIT(st->run_method.code);
   for (const KeyShape& shape : st->key_shapes) {
     Py_VISIT(shape.keys);
     Py_VISIT(shape.cleaned);
@@ -304,6 +308,9 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
+  Py_CLEAR(st->run_method.type);
+  Py_CLEAR(st->run_method.method);
+  Py_CLEAR(st->run_method.code);
   for (KeyShape& shape : st->key_shapes) {
     Py_CLEAR(shape.keys);
     Py_CLEAR(shape.cleaned);

@@ -33,8 +33,7 @@ Ref current_context_var(Function* f, State* st) {
 }
 
 int record_integration(State* st, PyObject* ctx, PyObject* label, PyObject* category) {
-  Ref r = call_method(ctx, st->names[N_c_record_integration], label, category);
-  return r ? 0 : -1;
+  return report_integration(st, ctx, label, category);
 }
 
 // Step 4: the integrations of `attrs`, each reported to the run.

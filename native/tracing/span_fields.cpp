@@ -25,7 +25,12 @@ constexpr const char* kReferenceSource =
     "def span_id(self):\n    return self[1]\n"
     "def status_code(self):\n    return self._status_code\n"
     "def __getitem__(self, key):\n    return self._dict[key]\n"
-    "def __len__(self):\n    return len(self._dict)\n";
+    "def __len__(self):\n    return len(self._dict)\n"
+    // Not a getter: the run's method counting an integration, evaluated in
+    // run_integrations.cpp while the run class's method has this code.
+    "def _record_integration(self, name, category):\n    \"\"\"-\"\"\"\n    key = (name, category)\n"
+    "    counter = self._integrations.get(key)\n    if counter is None:\n"
+    "        counter = self._integrations.setdefault(key, itertools.count())\n    next(counter)\n";
 
 struct ClassDesc {
   const char* module;

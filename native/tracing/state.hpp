@@ -113,6 +113,11 @@ namespace dravik::tracing {
   X(r_response_model, "response_model")                                   \
   X(c_run_id, "run_id")                                                    \
   X(c_record_integration, "_record_integration")                           \
+  X(c_integrations, "_integrations")                                       \
+  X(g_itertools, "itertools")                                              \
+  X(g_next, "next")                                                        \
+  X(p_count, "count")                                                      \
+  X(m_setdefault, "setdefault")                                            \
   X(c_redact_fn, "_content_redact_fn")                                     \
   X(c_otel_spans, "_otel_spans")                                           \
   X(c_spans, "_spans")                                                     \
@@ -228,6 +233,17 @@ struct FieldReads {
   PyObject* codes[kMaxClassProps];    // their code objects when verified (strong)
 };
 
+// The run class's `_record_integration` as last verified to be the host
+// layer's own (see run_integrations.cpp).
+struct RunMethod {
+  PyTypeObject* type;     // the class (strong), or NULL
+  unsigned int version;   // its version tag then; 0 when not verified
+  PyObject* method;       // the function found on it (strong)
+  PyObject* code;         // that function's code then (strong)
+  int checks_left;        // checks allowed after changes to classes
+  bool checking;          // a check is running
+};
+
 struct State {
   PyTypeObject* function_type;
   PyObject* names[N_COUNT];
@@ -253,6 +269,7 @@ struct State {
   // few such key sequences, the cleaned dict is kept with its keys in place
   // (values None), to be copied and filled in (see span_record.cpp).
   KeyShape key_shapes[kKeyShapes];
+  RunMethod run_method;
   int key_shape_next;             // the slot replaced next
   Py_ssize_t missed_size;         // the last sequence not found: its length
   const void* missed_first;       // and its first key (compared, never read)

@@ -166,6 +166,10 @@ Ref lower_text(State* st, PyObject* s);
 // format(value, "032x") / format(value, "016x") for span ids; `digits` is 32 or 16.
 Ref hex_id(State* st, PyObject* value, int digits);
 
+// ctx._record_integration(label, category); -1 with an exception set on error.
+int report_integration(State* st, PyObject* ctx, PyObject* label, PyObject* category);
+inline constexpr int kRunMethodChecks = 64;  // checks of run classes after changes
+
 // The body of `_resolve_kind(span)` on the attribute mapping already read
 // from `span`; `f` is that function.  New reference, or NULL on error.
 PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs);
