@@ -286,7 +286,6 @@ struct State {
   PyObject* status_error;
   unsigned int status_code_version;
   unsigned int status_code_meta_version;
-  PyObject* two_64;  // 2**64
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;
