@@ -27,7 +27,10 @@ constexpr const char* kReferenceSource =
     "def __getitem__(self, key):\n    return self._dict[key]\n"
     "def __len__(self):\n    return len(self._dict)\n"
     // Not a getter: the run's method counting an integration, evaluated in
-    // run_integrations.cpp while the run class's method has this code.
+    // run_integrations.cpp while the run class's method has this code.  Its
+    // module imports itertools, which changes how the attribute of an
+    // imported module is loaded (3.13 loads it as a plain attribute).
+    "import itertools\n"
     "def _record_integration(self, name, category):\n    \"\"\"-\"\"\"\n    key = (name, category)\n"
     "    counter = self._integrations.get(key)\n    if counter is None:\n"
     "        counter = self._integrations.setdefault(key, itertools.count())\n    next(counter)\n";
