@@ -274,6 +274,8 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
+  Py_VISIT(st->attrs_copy.source);
+  Py_VISIT(st->attrs_copy.copy);
   Py_VISIT(st->run_method.type);
   Py_VISIT(st->run_method.method);
   Py_VISIT(st->run_method.code);
@@ -301,6 +303,8 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
+  Py_CLEAR(st->attrs_copy.source);
+  Py_CLEAR(st->attrs_copy.copy);
   Py_CLEAR(st->run_method.type);
   Py_CLEAR(st->run_method.method);
   Py_CLEAR(st->run_method.code);

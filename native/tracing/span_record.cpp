@@ -317,6 +317,61 @@ Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
   return hex_id(st, v.get(), digits);
 }
 
+}  // namespace
+
+CopyStamp::CopyStamp(PyObject* source, PyObject* copy) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (source == nullptr || !PyDict_CheckExact(source) || !PyDict_CheckExact(copy)) return;
+  this->source = source;
+  this->copy = copy;
+  source_version = cpython::dict_version_tag(source);
+  copy_version = cpython::dict_version_tag(copy);
+#else
+  (void)source;
+  (void)copy;
+#endif
+}
+
+OfferedCopy::OfferedCopy(State* st, const CopyStamp& stamp) : st_(st) {
+  AttrsCopy& offer = st->attrs_copy;
+  if (stamp.source == nullptr || offer.source != nullptr) return;
+  offer.source = Py_NewRef(stamp.source);
+  offer.copy = Py_NewRef(stamp.copy);
+  offer.source_version = stamp.source_version;
+  offer.copy_version = stamp.copy_version;
+  offered_ = true;
+}
+
+OfferedCopy::~OfferedCopy() {
+  if (!offered_) return;
+  // Released only once the state is whole again: a release can run code.
+  AttrsCopy& offer = st_->attrs_copy;
+  Ref source = Ref::steal(offer.source);
+  Ref copy = Ref::steal(offer.copy);
+  offer.source = nullptr;
+  offer.copy = nullptr;
+}
+
+PyObject* offered_copy(State* st, PyObject* source) {
+#if PY_VERSION_HEX < 0x030C0000
+  // A dict's version tag changes with each change to it, and no two
+  // changes anywhere give the same tag: both dicts are as they were.
+  const AttrsCopy& offer = st->attrs_copy;
+  if (source == nullptr || source != offer.source) return nullptr;
+  if (cpython::dict_version_tag(source) != offer.source_version ||
+      cpython::dict_version_tag(offer.copy) != offer.copy_version) {
+    return nullptr;
+  }
+  return offer.copy;
+#else
+  (void)st;
+  (void)source;
+  return nullptr;
+#endif
+}
+
+namespace {
+
 // _resolve_kind(span).  Our own function reads the mapping just read here
 // again, with nothing run in between, when that read was a direct one: it
 // is handed over instead of being read twice.
@@ -341,7 +396,8 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   {
     SpanAttrs attributes;
     if (span_attributes(st, span, attributes) < 0) return nullptr;
-    attrs = attributes.copy();
+    PyObject* offered = attributes.direct && attributes.truth ? offered_copy(st, attributes.dict) : nullptr;
+    attrs = offered != nullptr ? Ref::borrow(offered) : attributes.copy();
     if (!attrs) return nullptr;
     kind = kind_of(f, st, span, attributes);
     if (!kind) return nullptr;

@@ -3,6 +3,8 @@
 
 #include "common/function.hpp"
 
+#include <cstdint>
+
 namespace dravik::tracing {
 
 // Interned names: module globals, attribute keys, span properties, record
@@ -244,6 +246,15 @@ struct RunMethod {
   bool checking;          // a check is running
 };
 
+// The attribute copy the processor made of a span, offered to the record
+// conversion that follows (see span_record.cpp); all NULL when none is.
+struct AttrsCopy {
+  PyObject* source;   // the dict copied (strong)
+  PyObject* copy;     // the copy (strong)
+  std::uint64_t source_version;
+  std::uint64_t copy_version;
+};
+
 struct State {
   PyTypeObject* function_type;
   PyObject* names[N_COUNT];
@@ -270,6 +281,7 @@ struct State {
   // (values None), to be copied and filled in (see span_record.cpp).
   KeyShape key_shapes[kKeyShapes];
   RunMethod run_method;
+  AttrsCopy attrs_copy;
   int key_shape_next;             // the slot replaced next
   Py_ssize_t missed_size;         // the last sequence not found: its length
   const void* missed_first;       // and its first key (compared, never read)

@@ -324,3 +324,30 @@ def test_repeated_key_sequences_give_the_records_of_the_plain_loop(vintrel):
             merged.update(summary)
             expected = list(merged.items())
         assert items == expected
+
+
+def test_attribute_changes_made_by_host_code_during_capture_reach_the_record(vintrel, monkeypatch):
+    # The processor's attribute copy serves the record only while neither it
+    # nor the span's attributes changed; a rebound filter changes each here.
+    processor = vintrel.DravikSpanProcessor()
+    span = sdk_span("chat", {"gen_ai.request.model": "m", "gen_ai.system": "openai"})
+    backing = span._attributes._dict
+
+    def changes_span(attrs):
+        backing["gen_ai.request.model"] = "changed"
+        return False
+
+    def changes_copy(attrs):
+        attrs["gen_ai.request.model"] = "copy only"
+        attrs["extra"] = 1
+        return False
+
+    with DravikContext("changes") as run:
+        processor.on_end(span)
+        monkeypatch.setattr(vintrel, "_is_noisy_infra_call", changes_copy)
+        processor.on_end(span)
+        monkeypatch.setattr(vintrel, "_is_noisy_infra_call", changes_span)
+        processor.on_end(span)
+    first, copied, changed = run._otel_spans
+    assert copied == first and first["attributes"]["model"] == "m"
+    assert changed["attributes"]["request.model"] == changed["attributes"]["model"] == "changed"
