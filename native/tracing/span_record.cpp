@@ -110,10 +110,11 @@ constexpr Py_ssize_t kSummaryKeys = 7;
 constexpr Py_ssize_t kShapeKeysMax = 64;
 
 // Remembers the key sequence of `attrs` (exact str keys only), with the
-// cleaned dict's keys in their final order.  A slot in use is given up only
+// cleaned dict's keys in their final order, sized as the generic loop
+// sizes it.  A slot in use is given up only
 // for a sequence missed twice in a row, so that more kinds of span than
 // slots do not rebuild slots on every span.  -1 on error.
-int remember_shape(State* st, PyObject* attrs) {
+int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
   const Py_ssize_t n = PyDict_GET_SIZE(attrs);
   if (n == 0 || n > kShapeKeysMax) return 0;
   Py_ssize_t pos = 0;
@@ -148,7 +149,7 @@ int remember_shape(State* st, PyObject* attrs) {
   }
   Ref keys = Ref::steal(PyTuple_New(n));
   Ref cleaned = keys ? Ref::steal(PyTuple_New(n)) : Ref();
-  Ref proto = cleaned ? Ref::steal(cpython::dict_new_presized(n + kSummaryKeys)) : Ref();
+  Ref proto = cleaned ? Ref::steal(cpython::dict_new_presized(n + (maybe_llm ? kSummaryKeys : 0))) : Ref();
   if (!proto) return -1;
   pos = 0;
   for (Py_ssize_t i = 0; PyDict_Next(attrs, &pos, &k, &v); ++i) {
@@ -165,14 +166,16 @@ int remember_shape(State* st, PyObject* attrs) {
   slot->keys = keys.release();
   slot->cleaned = cleaned.release();
   slot->proto = proto.release();
+  slot->summary_room = maybe_llm;
   return 0;
 }
 
 // The cleaned dict of `attrs` made from a remembered key sequence: a copy
 // of its dict, each value set in the attributes' order as the generic loop
 // sets them (the same keys, first places, last values).  `out` stays empty
-// when no remembered sequence is the one of `attrs`; -1 on error.
-int shaped_clean(State* st, PyObject* attrs, Ref& out) {
+// when no remembered sequence is the one of `attrs` (with room for the
+// summary keys when the record may need them); -1 on error.
+int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
   const Py_ssize_t n = PyDict_GET_SIZE(attrs);
   Py_ssize_t pos = 0;
   PyObject* k;
@@ -180,7 +183,8 @@ int shaped_clean(State* st, PyObject* attrs, Ref& out) {
   if (n == 0 || !PyDict_Next(attrs, &pos, &k, &v)) return 0;
   const KeyShape* found = nullptr;
   for (const KeyShape& shape : st->key_shapes) {
-    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k) {
+    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k &&
+        (shape.summary_room || !maybe_llm)) {
       found = &shape;
       break;
     }
@@ -220,7 +224,7 @@ Ref clean_keys(State* st, PyObject* attrs, bool maybe_llm) {
     Ref key = cached_clean_key(st, k);
     if (!key || PyDict_SetItem(cleaned.get(), key.get(), value.get()) < 0) return Ref();
   }
-  if (all_text && remember_shape(st, attrs) < 0) return Ref();
+  if (all_text && remember_shape(st, attrs, maybe_llm) < 0) return Ref();
   return cleaned;
 }
 
@@ -421,7 +425,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   // is not an exact str is compared in step 7 only, in its place).
   const bool maybe_llm = !PyUnicode_CheckExact(kind.get()) || PyUnicode_Compare(kind.get(), st->names[N_v_llm]) == 0;
   Ref cleaned;
-  if (shaped_clean(st, attrs.get(), cleaned) < 0) return nullptr;
+  if (shaped_clean(st, attrs.get(), maybe_llm, cleaned) < 0) return nullptr;
   if (!cleaned && !(cleaned = clean_keys(st, attrs.get(), maybe_llm))) return nullptr;
   // 6. Tool payloads.
   Ref input = none_ref();

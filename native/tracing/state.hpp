@@ -194,6 +194,7 @@ struct KeyShape {
   PyObject* keys;     // tuple: the attribute keys in order, or NULL
   PyObject* cleaned;  // tuple: the cleaned key of each
   PyObject* proto;    // dict: the cleaned keys in order, values None
+  bool summary_room;  // `proto` has room for the summary keys of "llm" records
 };
 
 // The module functions that call one another, with their global names.
