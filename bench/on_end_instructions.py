@@ -13,9 +13,11 @@ times cannot.  For the synthetic 15-attribute LLM span of bench_tracing.py:
   on the run as they are in bench_tracing.py, and the garbage collector runs
   as it would.
 
-Needs valgrind.  ``python bench/on_end_instructions.py [--top N]``; the
-extension's symbols come from the build directory's unstripped copy when
-``--symbols DIR`` names it (for the callee breakdown only).
+Needs valgrind.  ``python bench/on_end_instructions.py --symbols
+build/py3.10 [--top N]``: on_end is found by its symbol, and the installed
+extension is stripped, so the build directory's copy (which keeps its
+symbols) is loaded in its place; without it only the per-span figures mean
+anything.
 """
 
 from __future__ import annotations
@@ -136,6 +138,8 @@ def main() -> None:
         calls = 5 * opts.calls
         print(f"Python {sys.version.split()[0]}")
         print(f"on_end inside a run, 15-attribute LLM span: {per_call:,.0f} instructions per call")
+        if per_call == 0:
+            print("  (on_end not found: the extension has no symbols; see --symbols)")
         if opts.top:
             annotate = subprocess.run(["callgrind_annotate", "--inclusive=yes", f"--threshold=100", str(out)],
                                       capture_output=True, text=True).stdout
