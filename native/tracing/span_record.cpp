@@ -378,14 +378,14 @@ namespace {
 
 // _resolve_kind(span).  Our own function reads the mapping just read here
 // again, with nothing run in between, when that read was a direct one: it
-// is handed over instead of being read twice.
+// is handed over instead of being read twice.  Its body runs with `f`, a
+// function of the same module (the same globals and state) that is running.
 Ref kind_of(Function* f, State* st, PyObject* span, const SpanAttrs& attributes) {
   if (!attributes.direct) return call_fn(f, st, F_resolve_kind, span);
   Ref g = get_global(f, st->names[kFnGlobal[F_resolve_kind]]);
   if (!g) return g;
   if (g.get() != st->original[F_resolve_kind]) return call(g.get(), span);
-  Function* target = reinterpret_cast<Function*>(g.get());
-  return Ref::steal(check_result(target->spec, resolve_kind_with(target, span, attributes)));
+  return Ref::steal(check_result(&kResolveKind, resolve_kind_with(f, span, attributes)));
 }
 
 PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {

@@ -201,7 +201,8 @@ int report_integration(State* st, PyObject* ctx, PyObject* label, PyObject* cate
 inline constexpr int kRunMethodChecks = 64;  // checks of run classes after changes
 
 // The body of `_resolve_kind(span)` on the attribute mapping already read
-// from `span`; `f` is that function.  New reference, or NULL on error.
+// from `span`; `f` is a live function of the module (its globals are read).
+// New reference, or NULL on error.
 PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs);
 
 // The `value` of a span kind (an enumeration member), or the kind itself.
