@@ -9,13 +9,18 @@
 //     3.12);
 //   - dict_version_tag: PyDictObject.ma_version_tag (before 3.12 only; from
 //     3.12 the dict watchers replace it);
-//   - mappingproxy_target: the object layout of types.MappingProxyType.
+//   - mappingproxy_target: the object layout of types.MappingProxyType;
+//   - long_as_unsigned_bytes: _PyLong_AsByteArray before 3.13 (from 3.13
+//     the public PyLong_AsNativeBytes);
+//   - function_builtins: PyFunctionObject.func_builtins (the builtins its
+//     global lookups fall back to, fixed when the function is made).
 // A new interpreter version stops the build here until each of them has been
 // checked against it.
 #pragma once
 
 #include "common/refs.hpp"
 
+#include <cstddef>
 #include <cstdint>
 
 #if PY_VERSION_HEX < 0x030A0000 || PY_VERSION_HEX >= 0x030E0000
@@ -65,5 +70,31 @@ inline PyObject* mappingproxy_target(PyObject* proxy) {
   };
   return reinterpret_cast<Layout*>(proxy)->mapping;
 }
+
+// The value of an int in [0, 2**(8*n)) as n little-endian bytes: 1; 0 when
+// it is negative or wider (no exception left set); -1 on error.
+inline int long_as_unsigned_bytes(PyObject* v, unsigned char* out, std::size_t n) {
+#if PY_VERSION_HEX >= 0x030D0000
+  const Py_ssize_t need = PyLong_AsNativeBytes(v, out, static_cast<Py_ssize_t>(n),
+                                               Py_ASNATIVEBYTES_LITTLE_ENDIAN | Py_ASNATIVEBYTES_UNSIGNED_BUFFER |
+                                                   Py_ASNATIVEBYTES_REJECT_NEGATIVE);
+  if (need < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_ValueError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return need <= static_cast<Py_ssize_t>(n) ? 1 : 0;
+#else
+  if (_PyLong_AsByteArray(reinterpret_cast<PyLongObject*>(v), out, n, 1, 0) < 0) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return -1;
+    PyErr_Clear();
+    return 0;
+  }
+  return 1;
+#endif
+}
+
+// The builtins dict a function's global lookups fall back to (borrowed).
+inline PyObject* function_builtins(PyObject* fn) { return reinterpret_cast<PyFunctionObject*>(fn)->func_builtins; }
 
 }  // namespace dravik::cpython

@@ -95,23 +95,6 @@ void put_hex(char* out, unsigned long long v) {
   }
 }
 
-// The value of an exact int in [0, 2**64): 1 with `out` set, 0 outside
-// that range, -1 on error.  No exception is raised for a value out of range.
-int as_u64(State* st, PyObject* value, unsigned long long& out) {
-  int overflow = 0;
-  const long long v = PyLong_AsLongLongAndOverflow(value, &overflow);
-  if (v == -1 && PyErr_Occurred()) return -1;
-  if (overflow == 0) {
-    out = static_cast<unsigned long long>(v);
-    return v >= 0;
-  }
-  if (overflow < 0) return 0;
-  const int below = PyObject_RichCompareBool(value, st->two_64, Py_LT);
-  if (below <= 0) return below;
-  out = PyLong_AsUnsignedLongLongMask(value);
-  return out == static_cast<unsigned long long>(-1) && PyErr_Occurred() ? -1 : 1;
-}
-
 }  // namespace
 
 Ref lower_text(State* st, PyObject* s) {
@@ -137,22 +120,26 @@ Ref hex_id(State* st, PyObject* value, int digits) {
   // Exact ints in range are written here; anything else (negative, too
   // wide, other types) as format() writes it.
   if (PyLong_CheckExact(value)) {
-    unsigned long long high = 0;
     unsigned long long low = 0;
-    int fits;
+    unsigned long long high = 0;
+    int fits = 1;
     if (digits == 16) {
-      fits = as_u64(st, value, low);
+      // A negative or wider value raises OverflowError (then format() writes it).
+      low = PyLong_AsUnsignedLongLong(value);
+      if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+        if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return Ref();
+        PyErr_Clear();
+        fits = 0;
+      }
     } else {
-      Ref sixty_four = Ref::steal(PyLong_FromLong(64));
-      Ref high_obj = sixty_four ? Ref::steal(PyNumber_Rshift(value, sixty_four.get())) : Ref();
-      if (!high_obj) return Ref();
-      fits = as_u64(st, high_obj.get(), high);
-      if (fits > 0) {
-        low = PyLong_AsUnsignedLongLongMask(value);
-        if (low == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return Ref();
+      unsigned char bytes[16] = {};
+      fits = cpython::long_as_unsigned_bytes(value, bytes, sizeof bytes);
+      if (fits < 0) return Ref();
+      for (std::size_t i = 8; i-- > 0;) {
+        low = (low << 8) | bytes[i];
+        high = (high << 8) | bytes[i + 8];
       }
     }
-    if (fits < 0) return Ref();
     if (fits) {
       Ref out = Ref::steal(PyUnicode_New(digits, 127));
       if (!out) return out;

@@ -65,12 +65,10 @@ Ref operation_word(State* st, PyObject* text) {
   return call_method(word.get(), st->names[N_m_upper]);
 }
 
-PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
-  State* st = state_of(f);
-  PyObject* span = args[0];
-  SpanAttrs attrs;
-  if (span_attributes(st, span, attrs) < 0) return nullptr;
+}  // namespace
 
+PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs) {
+  State* st = state_of(f);
   Ref span_type = attrs.get(st, st->names[N_a_span_type], st->names[N_v_empty]);
   if (!span_type) return nullptr;
   int t = PyObject_IsTrue(span_type.get());
@@ -99,6 +97,14 @@ PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
   if (!table) return nullptr;
   if (PyDict_CheckExact(table.get())) return dict_get(table.get(), value.get(), st->names[N_v_chain]).release();
   return call_method(table.get(), st->names[N_m_get], value.get(), st->names[N_v_chain]).release();
+}
+
+namespace {
+
+PyObject* resolve_kind_impl(Function* f, PyObject* const* args) {
+  SpanAttrs attrs;
+  if (span_attributes(state_of(f), args[0], attrs) < 0) return nullptr;
+  return resolve_kind_with(f, args[0], attrs);
 }
 
 PyObject* build_display_name_impl(Function* f, PyObject* const* args) {

@@ -123,13 +123,8 @@ int init_state(PyObject* m, State* st) {
   st->clean_key_cache = PyDict_New();
   st->label_cache = PyDict_New();
   st->record_template = build_record_template(st);
-  st->two_64 = PyLong_FromUnsignedLongLong(1ULL << 63);
-  if (st->two_64 != nullptr) {
-    Ref two = Ref::steal(PyLong_FromLong(2));
-    Ref half = Ref::steal(st->two_64);
-    st->two_64 = two ? PyNumber_Multiply(half.get(), two.get()) : nullptr;
-  }
-  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template || !st->two_64) {
+  st->run_method.checks_left = kRunMethodChecks;
+  if (!st->db_short_names || !st->clean_key_cache || !st->label_cache || !st->record_template) {
     return -1;
   }
   return 0;
@@ -279,10 +274,19 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->clean_key_cache);
   Py_VISIT(st->label_cache);
   Py_VISIT(st->record_template);
+  Py_VISIT(st->attrs_copy.source);
+  Py_VISIT(st->attrs_copy.copy);
+  Py_VISIT(st->run_method.type);
+  Py_VISIT(st->run_method.method);
+  Py_VISIT(st->run_method.code);
+  for (const KeyShape& shape : st->key_shapes) {
+    Py_VISIT(shape.keys);
+    Py_VISIT(shape.cleaned);
+    Py_VISIT(shape.proto);
+  }
   Py_VISIT(st->counts_type);
   Py_VISIT(st->status_code_cls);
   Py_VISIT(st->status_error);
-  Py_VISIT(st->two_64);
   Py_VISIT(st->processor_type);
   if (const int r = traverse_field_reads(st, visit, arg)) return r;
   for (PyObject* fn : st->original) Py_VISIT(fn);
@@ -299,10 +303,19 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->clean_key_cache);
   Py_CLEAR(st->label_cache);
   Py_CLEAR(st->record_template);
+  Py_CLEAR(st->attrs_copy.source);
+  Py_CLEAR(st->attrs_copy.copy);
+  Py_CLEAR(st->run_method.type);
+  Py_CLEAR(st->run_method.method);
+  Py_CLEAR(st->run_method.code);
+  for (KeyShape& shape : st->key_shapes) {
+    Py_CLEAR(shape.keys);
+    Py_CLEAR(shape.cleaned);
+    Py_CLEAR(shape.proto);
+  }
   Py_CLEAR(st->counts_type);
   Py_CLEAR(st->status_code_cls);
   Py_CLEAR(st->status_error);
-  Py_CLEAR(st->two_64);
   Py_CLEAR(st->processor_type);
   clear_field_reads(st);
   clear_all(st->original, F_COUNT);

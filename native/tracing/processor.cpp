@@ -33,8 +33,7 @@ Ref current_context_var(Function* f, State* st) {
 }
 
 int record_integration(State* st, PyObject* ctx, PyObject* label, PyObject* category) {
-  Ref r = call_method(ctx, st->names[N_c_record_integration], label, category);
-  return r ? 0 : -1;
+  return report_integration(st, ctx, label, category);
 }
 
 // Step 4: the integrations of `attrs`, each reported to the run.
@@ -96,6 +95,7 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   if (span_attributes(st, span, attributes) < 0) return -1;
   Ref attrs = attributes.truth && attributes.value_is_dict ? std::move(attributes.value) : attributes.copy();
   if (!attrs) return -1;
+  const CopyStamp stamp(attributes.direct && attrs.get() != attributes.dict ? attributes.dict : nullptr, attrs.get());
 
   if (record_integrations(f, st, ctx.get(), attrs.get()) < 0) return -1;
 
@@ -112,7 +112,11 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
     if ((t = drops(f, st, filter, attrs.get())) != 0) return t < 0 ? -1 : 0;
   }
 
-  Ref record = call_fn(f, st, F_span_to_dict, span);
+  Ref record;
+  {
+    const OfferedCopy offer(st, stamp);
+    record = call_fn(f, st, F_span_to_dict, span);
+  }
   if (!record) return -1;
 
   Ref redact_fn = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_redact_fn]));

@@ -25,7 +25,15 @@ constexpr const char* kReferenceSource =
     "def span_id(self):\n    return self[1]\n"
     "def status_code(self):\n    return self._status_code\n"
     "def __getitem__(self, key):\n    return self._dict[key]\n"
-    "def __len__(self):\n    return len(self._dict)\n";
+    "def __len__(self):\n    return len(self._dict)\n"
+    // Not a getter: the run's method counting an integration, evaluated in
+    // run_integrations.cpp while the run class's method has this code.  Its
+    // module imports itertools, which changes how the attribute of an
+    // imported module is loaded (3.13 loads it as a plain attribute).
+    "import itertools\n"
+    "def _record_integration(self, name, category):\n    \"\"\"-\"\"\"\n    key = (name, category)\n"
+    "    counter = self._integrations.get(key)\n    if counter is None:\n"
+    "        counter = self._integrations.setdefault(key, itertools.count())\n    next(counter)\n";
 
 struct ClassDesc {
   const char* module;
@@ -319,6 +327,7 @@ int span_attributes(State* st, PyObject* span, SpanAttrs& out) {
     PyObject* proxy_type = PyDict_GetItemWithError(globals, st->names[N_g_mapping_proxy]);
     if (proxy_type == nullptr && PyErr_Occurred()) return -1;
     if (proxy_type == reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
+      out.direct = true;
       Ref inner = Ref::steal(PyObject_GetAttr(span, st->names[N_f_attributes]));
       if (!inner) return -1;
       if (inner.get() == Py_None) return 0;  // MappingProxyType({})

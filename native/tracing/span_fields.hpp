@@ -47,6 +47,9 @@ struct SpanAttrs {
   PyObject* dict = nullptr;  // an exact dict that answers every read as the mapping would
   bool truth = false;        // the mapping's truth value
   bool value_is_dict = false;  // the property's value itself is an exact dict
+  // Read through the SDK's fields, where no code of the span's own runs: a
+  // second read with nothing run in between gives the same mapping.
+  bool direct = false;
 
   // mapping.get(key, dflt); a false mapping reads as an empty dict.
   Ref get(State* st, PyObject* key, PyObject* dflt = Py_None) const;

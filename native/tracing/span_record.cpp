@@ -90,6 +90,144 @@ Ref decode_payload(PyObject* json, State* st, PyObject* value) {
   return none_ref();
 }
 
+// The cleaned key of attribute key `k`, from the cache when it is there.
+Ref cached_clean_key(State* st, PyObject* k) {
+  if (!PyUnicode_CheckExact(k)) return PyUnicode_Check(k) ? cleaned_key(st, k) : Ref::borrow(k);
+  PyObject* known = PyDict_GetItemWithError(st->clean_key_cache, k);
+  if (known != nullptr) return Ref::borrow(known);
+  if (PyErr_Occurred()) return Ref();
+  Ref key = cleaned_key(st, k);
+  if (key && PyUnicode_GET_LENGTH(k) <= kCachedTextMax && PyDict_GET_SIZE(st->clean_key_cache) < kCacheLimit &&
+      PyDict_SetItem(st->clean_key_cache, k, key.get()) < 0) {
+    return Ref();
+  }
+  return key;
+}
+
+// Room left in a cleaned dict for the summary keys of an "llm" record.
+constexpr Py_ssize_t kSummaryKeys = 7;
+// Longer key sequences are not remembered.
+constexpr Py_ssize_t kShapeKeysMax = 64;
+
+// Remembers the key sequence of `attrs` (exact str keys only), with the
+// cleaned dict's keys in their final order, sized as the generic loop
+// sizes it.  A slot in use is given up only
+// for a sequence missed twice in a row, so that more kinds of span than
+// slots do not rebuild slots on every span.  -1 on error.
+int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
+  const Py_ssize_t n = PyDict_GET_SIZE(attrs);
+  if (n == 0 || n > kShapeKeysMax) return 0;
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  if (!PyDict_Next(attrs, &pos, &k, &v)) return 0;
+  // A slot found by the same length and first key goes (the lookup stops
+  // there), else a free one, else the next in turn.
+  KeyShape* slot = nullptr;
+  bool free_slot = false;
+  for (KeyShape& shape : st->key_shapes) {
+    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k) {
+      slot = &shape;
+      break;
+    }
+  }
+  for (KeyShape& shape : st->key_shapes) {
+    if (slot == nullptr && shape.keys == nullptr) {
+      slot = &shape;
+      free_slot = true;
+    }
+  }
+  if (!free_slot) {
+    const bool again = st->missed_size == n && st->missed_first == k;
+    st->missed_size = n;
+    st->missed_first = k;
+    if (!again) return 0;
+    if (slot == nullptr) {
+      slot = &st->key_shapes[st->key_shape_next];
+      st->key_shape_next = (st->key_shape_next + 1) % kKeyShapes;
+    }
+  }
+  Ref keys = Ref::steal(PyTuple_New(n));
+  Ref cleaned = keys ? Ref::steal(PyTuple_New(n)) : Ref();
+  Ref proto = cleaned ? Ref::steal(cpython::dict_new_presized(n + (maybe_llm ? kSummaryKeys : 0))) : Ref();
+  if (!proto) return -1;
+  pos = 0;
+  for (Py_ssize_t i = 0; PyDict_Next(attrs, &pos, &k, &v); ++i) {
+    if (!PyUnicode_CheckExact(k) || i >= n) return 0;
+    Ref key = cached_clean_key(st, k);
+    if (!key || PyDict_SetItem(proto.get(), key.get(), Py_None) < 0) return -1;
+    PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(k));
+    PyTuple_SET_ITEM(cleaned.get(), i, key.release());
+  }
+  // Released only once the slot is whole again: a release can run code.
+  Ref old_keys = Ref::steal(slot->keys);
+  Ref old_cleaned = Ref::steal(slot->cleaned);
+  Ref old_proto = Ref::steal(slot->proto);
+  slot->keys = keys.release();
+  slot->cleaned = cleaned.release();
+  slot->proto = proto.release();
+  slot->summary_room = maybe_llm;
+  return 0;
+}
+
+// The cleaned dict of `attrs` made from a remembered key sequence: a copy
+// of its dict, each value set in the attributes' order as the generic loop
+// sets them (the same keys, first places, last values).  `out` stays empty
+// when no remembered sequence is the one of `attrs` (with room for the
+// summary keys when the record may need them); -1 on error.
+int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
+  const Py_ssize_t n = PyDict_GET_SIZE(attrs);
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  if (n == 0 || !PyDict_Next(attrs, &pos, &k, &v)) return 0;
+  const KeyShape* found = nullptr;
+  for (const KeyShape& shape : st->key_shapes) {
+    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k &&
+        (shape.summary_room || !maybe_llm)) {
+      found = &shape;
+      break;
+    }
+  }
+  if (found == nullptr) return 0;
+  // Held: the slot may be replaced meanwhile (a collection running a
+  // finalizer that ends a span).
+  Ref keys = Ref::borrow(found->keys);
+  Ref cleaned = Ref::borrow(found->cleaned);
+  Ref proto = Ref::borrow(found->proto);
+  Ref dict = Ref::steal(PyDict_Copy(proto.get()));
+  if (!dict) return -1;
+  Py_ssize_t i = 0;
+  do {
+    if (i >= n || PyTuple_GET_ITEM(keys.get(), i) != k) return 0;
+    if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(cleaned.get(), i), v) < 0) return -1;
+    ++i;
+  } while (PyDict_Next(attrs, &pos, &k, &v));
+  if (i != n) return 0;
+  out = std::move(dict);
+  return 0;
+}
+
+// {cleaned key: value} of `attrs` by the generic loop, sized for the
+// summary keys as well when the record may be an "llm" one; the key
+// sequence is remembered when every key is an exact str.
+Ref clean_keys(State* st, PyObject* attrs, bool maybe_llm) {
+  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs) + (maybe_llm ? kSummaryKeys : 0)));
+  if (!cleaned) return cleaned;
+  bool all_text = true;
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(attrs, &pos, &k, &v)) {
+    Ref value = Ref::borrow(v);
+    all_text = all_text && PyUnicode_CheckExact(k);
+    Ref key = cached_clean_key(st, k);
+    if (!key || PyDict_SetItem(cleaned.get(), key.get(), value.get()) < 0) return Ref();
+  }
+  if (all_text && remember_shape(st, attrs, maybe_llm) < 0) return Ref();
+  return cleaned;
+}
+
 // A tool's own failure marks the record as failed too.
 int tool_status_failed(State* st, PyObject* status) {
   if (!PyUnicode_Check(status)) return 0;
@@ -183,24 +321,93 @@ Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
   return hex_id(st, v.get(), digits);
 }
 
+}  // namespace
+
+CopyStamp::CopyStamp(PyObject* source, PyObject* copy) {
+#if PY_VERSION_HEX < 0x030C0000
+  if (source == nullptr || !PyDict_CheckExact(source) || !PyDict_CheckExact(copy)) return;
+  this->source = source;
+  this->copy = copy;
+  source_version = cpython::dict_version_tag(source);
+  copy_version = cpython::dict_version_tag(copy);
+#else
+  (void)source;
+  (void)copy;
+#endif
+}
+
+OfferedCopy::OfferedCopy(State* st, const CopyStamp& stamp) : st_(st) {
+  AttrsCopy& offer = st->attrs_copy;
+  if (stamp.source == nullptr || offer.source != nullptr) return;
+  offer.source = Py_NewRef(stamp.source);
+  offer.copy = Py_NewRef(stamp.copy);
+  offer.source_version = stamp.source_version;
+  offer.copy_version = stamp.copy_version;
+  offered_ = true;
+}
+
+OfferedCopy::~OfferedCopy() {
+  if (!offered_) return;
+  // Released only once the state is whole again: a release can run code.
+  AttrsCopy& offer = st_->attrs_copy;
+  Ref source = Ref::steal(offer.source);
+  Ref copy = Ref::steal(offer.copy);
+  offer.source = nullptr;
+  offer.copy = nullptr;
+}
+
+PyObject* offered_copy(State* st, PyObject* source) {
+#if PY_VERSION_HEX < 0x030C0000
+  // A dict's version tag changes with each change to it, and no two
+  // changes anywhere give the same tag: both dicts are as they were.
+  const AttrsCopy& offer = st->attrs_copy;
+  if (source == nullptr || source != offer.source) return nullptr;
+  if (cpython::dict_version_tag(source) != offer.source_version ||
+      cpython::dict_version_tag(offer.copy) != offer.copy_version) {
+    return nullptr;
+  }
+  return offer.copy;
+#else
+  (void)st;
+  (void)source;
+  return nullptr;
+#endif
+}
+
+namespace {
+
+// _resolve_kind(span).  Our own function reads the mapping just read here
+// again, with nothing run in between, when that read was a direct one: it
+// is handed over instead of being read twice.  Its body runs with `f`, a
+// function of the same module (the same globals and state) that is running.
+Ref kind_of(Function* f, State* st, PyObject* span, const SpanAttrs& attributes) {
+  if (!attributes.direct) return call_fn(f, st, F_resolve_kind, span);
+  Ref g = get_global(f, st->names[kFnGlobal[F_resolve_kind]]);
+  if (!g) return g;
+  if (g.get() != st->original[F_resolve_kind]) return call(g.get(), span);
+  return Ref::steal(check_result(&kResolveKind, resolve_kind_with(f, span, attributes)));
+}
+
 PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* span = args[0];
   Ref zero = Ref::steal(PyLong_FromLong(0));
   if (!zero) return nullptr;
 
-  // 1. A record-owned copy of the attributes.
+  // 1. A record-owned copy of the attributes. 2. Kind.
   Ref attrs;
+  Ref kind;
   {
     SpanAttrs attributes;
     if (span_attributes(st, span, attributes) < 0) return nullptr;
-    attrs = attributes.copy();
+    PyObject* offered = attributes.direct && attributes.truth ? offered_copy(st, attributes.dict) : nullptr;
+    attrs = offered != nullptr ? Ref::borrow(offered) : attributes.copy();
     if (!attrs) return nullptr;
+    kind = kind_of(f, st, span, attributes);
+    if (!kind) return nullptr;
   }
 
-  // 2. Kind. 3. Timing. 4. Display name.
-  Ref kind = call_fn(f, st, F_resolve_kind, span);
-  if (!kind) return nullptr;
+  // 3. Timing. 4. Display name.
   Ref start = time_or_zero(st, span, SP_start_time, zero.get());
   if (!start) return nullptr;
   Ref end = time_or_zero(st, span, SP_end_time, zero.get());
@@ -217,33 +424,9 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   // for them and, on "llm" records, the summary keys of step 7 (a kind that
   // is not an exact str is compared in step 7 only, in its place).
   const bool maybe_llm = !PyUnicode_CheckExact(kind.get()) || PyUnicode_Compare(kind.get(), st->names[N_v_llm]) == 0;
-  Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs.get()) + (maybe_llm ? 7 : 0)));
-  if (!cleaned) return nullptr;
-  {
-    Py_ssize_t pos = 0;
-    PyObject* k;
-    PyObject* v;
-    while (PyDict_Next(attrs.get(), &pos, &k, &v)) {
-      Ref value = Ref::borrow(v);
-      Ref key;
-      if (PyUnicode_CheckExact(k)) {
-        PyObject* known = PyDict_GetItemWithError(st->clean_key_cache, k);
-        if (known != nullptr) {
-          key = Ref::borrow(known);
-        } else if (!PyErr_Occurred()) {
-          key = cleaned_key(st, k);
-          if (key && PyUnicode_GET_LENGTH(k) <= kCachedTextMax && PyDict_GET_SIZE(st->clean_key_cache) < kCacheLimit &&
-              PyDict_SetItem(st->clean_key_cache, k, key.get()) < 0) {
-            return nullptr;
-          }
-        }
-      } else {
-        key = PyUnicode_Check(k) ? cleaned_key(st, k) : Ref::borrow(k);
-      }
-      if (!key || PyDict_SetItem(cleaned.get(), key.get(), value.get()) < 0) return nullptr;
-    }
-  }
-
+  Ref cleaned;
+  if (shaped_clean(st, attrs.get(), maybe_llm, cleaned) < 0) return nullptr;
+  if (!cleaned && !(cleaned = clean_keys(st, attrs.get(), maybe_llm))) return nullptr;
   // 6. Tool payloads.
   Ref input = none_ref();
   Ref output = none_ref();

@@ -3,6 +3,8 @@
 
 #include "common/function.hpp"
 
+#include <cstdint>
+
 namespace dravik::tracing {
 
 // Interned names: module globals, attribute keys, span properties, record
@@ -113,6 +115,11 @@ namespace dravik::tracing {
   X(r_response_model, "response_model")                                   \
   X(c_run_id, "run_id")                                                    \
   X(c_record_integration, "_record_integration")                           \
+  X(c_integrations, "_integrations")                                       \
+  X(g_itertools, "itertools")                                              \
+  X(g_next, "next")                                                        \
+  X(p_count, "count")                                                      \
+  X(m_setdefault, "setdefault")                                            \
   X(c_redact_fn, "_content_redact_fn")                                     \
   X(c_otel_spans, "_otel_spans")                                           \
   X(c_spans, "_spans")                                                     \
@@ -186,6 +193,15 @@ inline constexpr const char* kNameTexts[N_COUNT] = {
 #undef VINTREL_TEXT
 };
 
+// One remembered key sequence of a span's attributes (all exact str).
+inline constexpr int kKeyShapes = 8;
+struct KeyShape {
+  PyObject* keys;     // tuple: the attribute keys in order, or NULL
+  PyObject* cleaned;  // tuple: the cleaned key of each
+  PyObject* proto;    // dict: the cleaned keys in order, values None
+  bool summary_room;  // `proto` has room for the summary keys of "llm" records
+};
+
 // The module functions that call one another, with their global names.
 enum Fn : int {
   F_resolve_kind,
@@ -225,6 +241,26 @@ struct FieldReads {
   PyObject* codes[kMaxClassProps];    // their code objects when verified (strong)
 };
 
+// The run class's `_record_integration` as last verified to be the host
+// layer's own (see run_integrations.cpp).
+struct RunMethod {
+  PyTypeObject* type;     // the class (strong), or NULL
+  unsigned int version;   // its version tag then; 0 when not verified
+  PyObject* method;       // the function found on it (strong)
+  PyObject* code;         // that function's code then (strong)
+  int checks_left;        // checks allowed after changes to classes
+  bool checking;          // a check is running
+};
+
+// The attribute copy the processor made of a span, offered to the record
+// conversion that follows (see span_record.cpp); all NULL when none is.
+struct AttrsCopy {
+  PyObject* source;   // the dict copied (strong)
+  PyObject* copy;     // the copy (strong)
+  std::uint64_t source_version;
+  std::uint64_t copy_version;
+};
+
 struct State {
   PyTypeObject* function_type;
   PyObject* names[N_COUNT];
@@ -246,6 +282,15 @@ struct State {
   PyObject* label_cache;
   // The 13 record keys in their order (values None), copied for each record.
   PyObject* record_template;
+  // Spans of one kind carry the same key objects in the same order: for a
+  // few such key sequences, the cleaned dict is kept with its keys in place
+  // (values None), to be copied and filled in (see span_record.cpp).
+  KeyShape key_shapes[kKeyShapes];
+  RunMethod run_method;
+  AttrsCopy attrs_copy;
+  int key_shape_next;             // the slot replaced next
+  Py_ssize_t missed_size;         // the last sequence not found: its length
+  const void* missed_first;       // and its first key (compared, never read)
   FieldReads field_reads[K_COUNT];
   // Reference getters compiled here, compared with the SDK's (NULL without the SDK).
   PyObject* reference_getters;
@@ -259,7 +304,6 @@ struct State {
   PyObject* status_error;
   unsigned int status_code_version;
   unsigned int status_code_meta_version;
-  PyObject* two_64;  // 2**64
 };
 
 inline constexpr Py_ssize_t kCacheLimit = 4096;

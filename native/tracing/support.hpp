@@ -146,6 +146,45 @@ Ref lower_text(State* st, PyObject* s);
 // format(value, "032x") / format(value, "016x") for span ids; `digits` is 32 or 16.
 Ref hex_id(State* st, PyObject* value, int digits);
 
+// A dict copy and the dict it was copied from, with their version tags
+// when the copy was made (where dicts carry them; else nothing is kept).
+struct CopyStamp {
+  PyObject* source = nullptr;
+  PyObject* copy = nullptr;
+  std::uint64_t source_version = 0;
+  std::uint64_t copy_version = 0;
+  // Just after `copy` was copied from `source` (both exact dicts, kept
+  // alive by the caller); `source` may be NULL.
+  CopyStamp(PyObject* source, PyObject* copy);
+};
+
+// While it lives, offers the stamped copy to the record conversions of the
+// span it was copied from: a conversion takes it only while neither dict
+// has changed since the copy was made.
+class OfferedCopy {
+ public:
+  OfferedCopy(State* st, const CopyStamp& stamp);
+  ~OfferedCopy();
+  OfferedCopy(const OfferedCopy&) = delete;
+  OfferedCopy& operator=(const OfferedCopy&) = delete;
+
+ private:
+  State* st_;
+  bool offered_ = false;
+};
+// The offered copy when it is a copy of `source` as `source` is now
+// (borrowed), else NULL.
+PyObject* offered_copy(State* st, PyObject* source);
+
+// ctx._record_integration(label, category); -1 with an exception set on error.
+int report_integration(State* st, PyObject* ctx, PyObject* label, PyObject* category);
+inline constexpr int kRunMethodChecks = 64;  // checks of run classes after changes
+
+// The body of `_resolve_kind(span)` on the attribute mapping already read
+// from `span`; `f` is a live function of the module (its globals are read).
+// New reference, or NULL on error.
+PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs);
+
 // The `value` of a span kind (an enumeration member), or the kind itself.
 Ref span_kind_value(State* st, PyObject* kind);
 

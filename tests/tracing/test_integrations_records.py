@@ -206,6 +206,13 @@ def test_span_record_edges(vintrel):
     huge.trace_id, huge.span_id = 2**130, -5
     out = vintrel._span_to_dict(FakeSpan(context=huge))
     assert (out["_otel_trace_id"], out["_otel_span_id"]) == (format(2**130, "032x"), format(-5, "016x"))
+    edges = [0, 1, 2**63, 2**64 - 1, 2**64, 2**127, 2**128 - 1, 2**128, -1, -(2**64), -(2**127), True]
+    for trace_id, span_id in zip(edges, reversed(edges)):
+        ctx = Ctx()
+        ctx.trace_id, ctx.span_id = trace_id, span_id
+        out = vintrel._span_to_dict(FakeSpan(context=ctx, parent=ctx))
+        assert (out["_otel_trace_id"], out["_otel_span_id"]) == (format(trace_id, "032x"), format(span_id, "016x"))
+        assert out["_otel_parent_id"] == (format(span_id, "016x") if span_id else "")
     assert vintrel._span_to_dict(FakeSpan(start_time=1, end_time=2**60 + 999_999))["duration_ms"] == int(
         (2**60 + 999_998) / 1_000_000)
     no_start = vintrel._span_to_dict(FakeSpan(start_time=None, end_time=5_000_000))

@@ -275,3 +275,79 @@ def test_interrupts_from_the_attribute_container_are_not_swallowed(vintrel):
             processor.on_end(hostile_container_span(name, Boom))
         assert processor.counters == {"captured": 1, "outside_run": 0, "filtered": 0, "merged": 0, "failed": 0}
         assert run._otel_spans[0]["attributes"]["system"] == "openai"
+
+
+def fresh_key(text: str) -> str:
+    """An attribute key object no earlier span has used (built at run time)."""
+    return "".join([text[:1], text[1:]])
+
+
+def expected_attributes(attrs: dict) -> list:
+    """The record's attribute items as the plain loop makes them, in order."""
+    out: dict = {}
+    for k, v in attrs.items():
+        out[k[7:] if isinstance(k, str) and k.startswith(("gen_ai.", "dravik.")) else k] = v
+    return list(out.items())
+
+
+class TextKey(str):
+    pass
+
+
+def test_repeated_key_sequences_give_the_records_of_the_plain_loop(vintrel):
+    # Key sequences seen again are filled in from the cleaned dict kept for
+    # them: first places and last values on collisions, summary keys after,
+    # sequences sharing their first key or length, more sequences than are
+    # kept, and keys that are not exact str (never kept).
+    first = fresh_key("gen_ai.request.model")
+    shapes = [
+        {first: "m", fresh_key("gen_ai.usage.input_tokens"): 2, fresh_key("usage.input_tokens"): 9},
+        {first: "m", fresh_key("x"): 1, fresh_key("gen_ai.x"): 2, fresh_key("dravik.x"): 3},
+        {first: "m", fresh_key("y"): 1, fresh_key("z"): 2, fresh_key("dravik.y"): 3},
+        {fresh_key("http.method"): "GET", TextKey("gen_ai.k"): 1},
+        {fresh_key("gen_ai.system"): "openai", fresh_key("model"): "kept first", fresh_key("cost"): 5},
+    ] + [{fresh_key(f"k{i}"): i, fresh_key(f"gen_ai.k{i}"): -i} for i in range(12)]
+    order = [i for i in range(len(shapes)) for _ in range(3)] + list(range(len(shapes))) * 3
+    seen: dict = {}
+    for i in order:
+        span = bare(context=CTX, start_time=1, end_time=2, attributes=dict(shapes[i]))
+        record = vintrel._span_to_dict(span)
+        items = list(record["attributes"].items())
+        # The first record of each sequence comes from the plain loop.
+        assert items == seen.setdefault(i, items)
+        expected = expected_attributes(shapes[i])
+        if record["kind"] == "llm":
+            model = shapes[i].get("gen_ai.request.model", "")
+            tokens = shapes[i].get("gen_ai.usage.input_tokens", 0)
+            summary = dict(model=model, tokens_in=tokens, tokens_out=0, total_tokens=tokens, cost=0)
+            merged = dict(expected)
+            merged.update(summary)
+            expected = list(merged.items())
+        assert items == expected
+
+
+def test_attribute_changes_made_by_host_code_during_capture_reach_the_record(vintrel, monkeypatch):
+    # The processor's attribute copy serves the record only while neither it
+    # nor the span's attributes changed; a rebound filter changes each here.
+    processor = vintrel.DravikSpanProcessor()
+    span = sdk_span("chat", {"gen_ai.request.model": "m", "gen_ai.system": "openai"})
+    backing = span._attributes._dict
+
+    def changes_span(attrs):
+        backing["gen_ai.request.model"] = "changed"
+        return False
+
+    def changes_copy(attrs):
+        attrs["gen_ai.request.model"] = "copy only"
+        attrs["extra"] = 1
+        return False
+
+    with DravikContext("changes") as run:
+        processor.on_end(span)
+        monkeypatch.setattr(vintrel, "_is_noisy_infra_call", changes_copy)
+        processor.on_end(span)
+        monkeypatch.setattr(vintrel, "_is_noisy_infra_call", changes_span)
+        processor.on_end(span)
+    first, copied, changed = run._otel_spans
+    assert copied == first and first["attributes"]["model"] == "m"
+    assert changed["attributes"]["request.model"] == changed["attributes"]["model"] == "changed"
