@@ -6,7 +6,9 @@ Random patterns in the supported syntax (inline and scoped flags, lazy
 repeats, anchors; with and without IGNORECASE, MULTILINE and DOTALL) on
 random texts, the guard's own patterns on texts built to come close to
 them, and the rules of a real secret scanner on texts of their keywords; every case compares search spans at several positions and the result
-of substitution.  Prints how many cases were compared; exits 1 on the first
+of substitution.  Tables of several patterns are also scanned in one pass
+(random patterns, the guard's, a sample of the rules) over texts long enough
+for the vector kernels and the narrowing blocks to decide.  Prints how many cases were compared; exits 1 on the first
 disagreement, printing it.
 """
 
@@ -15,6 +17,7 @@ import faulthandler
 import os
 import random
 import re
+import signal
 import sys
 import time
 import warnings
@@ -76,6 +79,43 @@ def rule_text(rng):
     return "".join(rng.choice(RULE_PIECES) for _ in range(rng.randint(0, 24)))
 
 
+class SlowReference(Exception):
+    pass
+
+
+def _too_slow(signum, frame):
+    raise SlowReference()
+
+
+def compare_table(refs, scanner, text, what):
+    """False when re's backtracking took too long to give the reference."""
+    signal.signal(signal.SIGALRM, _too_slow)
+    signal.setitimer(signal.ITIMER_REAL, 2.0)
+    try:
+        want = [(m.span() if m else None) for m in (r.search(text) for r in refs)]
+    except SlowReference:
+        return False
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    got = scanner.search_each(text)
+    if got != want:
+        bad = [(r.pattern, g, w) for r, g, w in zip(refs, got, want) if g != w]
+        raise AssertionError("%s: table scan of %r: (pattern, got, re) %r" % (what, text, bad))
+    return True
+
+
+FILLER = "the quarterly report covers revenue, churn and hiring plans. "
+
+
+def long_text(rng, piece, most=12):
+    """Pieces placed among filler, up to a few thousand characters."""
+    out = []
+    for _ in range(rng.randint(1, most)):
+        out.append(FILLER[rng.randint(0, len(FILLER) - 1):] + FILLER * rng.randint(0, most // 2))
+        out.append(piece(rng))
+    return "".join(out)
+
+
 def compare(ref, mine, text, what):
     for pos in (0, 1, len(text) // 2):
         m = ref.search(text, pos)
@@ -97,10 +137,12 @@ def main():
     rng = random.Random(args.seed)
     guard = [(label, p, _rx.compile(p.pattern, p.flags)) for label, p in GUARD_PATTERNS]
     rules = load_rules()
-    cases = patterns = refused = 0
+    guard_table = ([p for _, p, _ in guard], _rx.Scanner([m for _, _, m in guard]))
+    cases = patterns = refused = tables = slow = 0
     deadline = time.monotonic() + args.seconds
     while time.monotonic() < deadline:
-        # Random patterns.
+        # Random patterns; the accepted ones of a round also form a table.
+        table = []
         for _ in range(50):
             # A case that hangs shows where (re's own backtracking, or the engine).
             faulthandler.dump_traceback_later(60)
@@ -122,23 +164,46 @@ def main():
                 refused += 1
                 continue
             patterns += 1
+            began = time.perf_counter()
             for _ in range(8):
                 compare(ref, mine, random_text(rng, 40), "pattern %r flags %d" % (pattern, flags))
                 cases += 1
+            # re's backtracking on a longer text must stay bounded.
+            if time.perf_counter() - began < 0.001:
+                table.append((ref, mine))
+        for _ in range(2):
+            part = rng.sample(table, min(len(table), rng.randint(2, 24)))
+            scanner = _rx.Scanner([m for _, m in part])
+            for _ in range(4):
+                if compare_table([r for r, _ in part], scanner, long_text(rng, lambda g: random_text(g, 40), 3),
+                                 "random table"):
+                    tables += 1
+                else:
+                    slow += 1
         # Guard patterns.
         for _ in range(20):
             text = guard_text(rng)
             for label, p, mine in guard:
                 compare(p, mine, text, label)
                 cases += 1
+        if compare_table(guard_table[0], guard_table[1], long_text(rng, guard_text), "guard table"):
+            tables += 1
+        else:
+            slow += 1
         # The secret-scanner rules on texts of their keywords and tokens.
         for _ in range(5):
             text = rule_text(rng)
-            for label, p, mine in rng.sample(rules, 20):
+            sample = rng.sample(rules, 20)
+            for label, p, mine in sample:
                 compare(p, mine, text, label)
                 cases += 1
-    print("seed %d: %d cases compared (%d random patterns accepted, %d refused), no disagreement"
-          % (args.seed, cases, patterns, refused))
+            if compare_table([p for _, p, _ in sample], _rx.Scanner([m for _, _, m in sample]),
+                             long_text(rng, rule_text, 4), "rule table"):
+                tables += 1
+            else:
+                slow += 1
+    print("seed %d: %d cases compared (%d random patterns accepted, %d refused), %d table scans (%d skipped: re "
+          "too slow), no disagreement" % (args.seed, cases, patterns, refused, tables, slow))
 
 
 if __name__ == "__main__":

@@ -15,5 +15,5 @@ def pytest_report_header(config):
     else:
         from dravik_observe import _rx
 
-        lines.append(f"matching engine scan path: {_rx.SCAN_PATH}")
+        lines.append(f"matching engine scan paths: lanes {_rx.SCAN_PATH}, fingerprints {_rx.FINGERPRINT_PATH}")
     return lines

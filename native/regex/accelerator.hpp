@@ -7,6 +7,8 @@
 #include "regex/lane_scan.hpp"
 #include "regex/program.hpp"
 
+#include <algorithm>
+
 namespace dravik::rx {
 
 class Accelerator {
@@ -16,10 +18,16 @@ class Accelerator {
   // Whether a match may start with `c` (its first position's class).
   bool may_start(uint32_t c) const { return in(0, c); }
 
-  // The first position >= i where a match could start, or -1.
+  // The first position in [i, bound] where a match could start, or -1.
   template <class Ch>
-  Py_ssize_t find(const Ch* p, Py_ssize_t i, Py_ssize_t n) const {
-    const Py_ssize_t last = n - len_;  // last possible start
+  Py_ssize_t find(const Ch* p, Py_ssize_t i, Py_ssize_t n, Py_ssize_t bound) const {
+    const Py_ssize_t last = std::min(bound, n - len_);  // last possible start
+    if (last - i < kShort) {
+      // A few places: checking each costs less than setting up a scan.
+      for (Py_ssize_t c = i; c <= last; ++c)
+        if (verify(p, c)) return c;
+      return -1;
+    }
     const Plan& plan = plan_[sizeof(Ch) == 1 ? 0 : sizeof(Ch) == 2 ? 1 : 2];
     const Py_ssize_t off = plan.first;
     for (Py_ssize_t from = i; from <= last;) {
@@ -47,6 +55,7 @@ class Accelerator {
     return true;
   }
 
+  static constexpr Py_ssize_t kShort = 16;
   const std::vector<CharSet>* sets_ = nullptr;
   int len_ = 0;
   // Per text width (1, 2, 4 bytes): the positions tested, the first of

@@ -10,18 +10,6 @@
 #include <intrin.h>
 #endif
 
-// Code between these markers may use AVX2; it runs only after has_avx2().
-#if defined(__clang__)
-#define DRAVIK_BEGIN_AVX2 _Pragma("clang attribute push(__attribute__((target(\"avx2\"))), apply_to = function)")
-#define DRAVIK_END_AVX2 _Pragma("clang attribute pop")
-#elif defined(__GNUC__)
-#define DRAVIK_BEGIN_AVX2 _Pragma("GCC push_options") _Pragma("GCC target(\"avx2\")")
-#define DRAVIK_END_AVX2 _Pragma("GCC pop_options")
-#else
-#define DRAVIK_BEGIN_AVX2
-#define DRAVIK_END_AVX2
-#endif
-
 namespace dravik::rx::x86 {
 
 namespace {
@@ -112,6 +100,17 @@ DRAVIK_END_AVX2
 
 Py_ssize_t sse2_scan(const Py_UCS1* p, Py_ssize_t a, Py_ssize_t last, const LaneScan& q) {
   return sse2_kernel::scan_impl<Sse2x8>(p, a, last, q);
+}
+
+bool has_ssse3() {
+#if defined(_MSC_VER) && !defined(__clang__)
+  int r[4];
+  __cpuid(r, 1);
+  return (r[2] & (1 << 9)) != 0;
+#else
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("ssse3") != 0;
+#endif
 }
 
 bool has_avx2() {

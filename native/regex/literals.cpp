@@ -161,8 +161,9 @@ class Extractor {
   }
 
   // What searching for these strings costs, in vector passes over the text:
-  // one per string, plus the automaton runs their (false) hits start.
-  double cost(const StrSet& strs) { return static_cast<double>(strs.size()) + rate(strs) * 330.0; }
+  // one for all of them (a little more the more share the scan's buckets),
+  // plus the automaton runs their (false) hits start.
+  double cost(const StrSet& strs) { return 1.0 + 0.02 * static_cast<double>(strs.size()) + rate(strs) * 330.0; }
 
   void consider(Req& best, Req c) {
     for (const Str& s : c.strs)
@@ -200,41 +201,10 @@ bool find_required_literals(const Node& root, const std::unordered_map<const Nod
 }
 
 void LiteralFinder::init(const Compiled& c, const LiteralReq& req) {
-  sets_ = &c.sets;
-  lits_.clear();
-  lits_.resize(req.strings.size());
-  for (size_t k = 0; k < req.strings.size(); ++k) {
-    Lit& l = lits_[k];
-    l.cls = req.strings[k];
-    // The (up to) three rarest positions, in text order.
-    std::vector<std::pair<double, int>> w;
-    for (size_t i = 0; i < l.cls.size(); ++i) w.emplace_back(class_weight(c.sets[l.cls[i]]), static_cast<int>(i));
-    std::sort(w.begin(), w.end());
-    // As few positions as make hits rare: each one tested costs a pass.
-    l.npos = 0;
-    double joint = 1.0;
-    while (l.npos < 3 && static_cast<size_t>(l.npos) < w.size() && (l.npos == 0 || joint >= 1e-4))
-      joint *= w[static_cast<size_t>(l.npos++)].first;
-    for (int i = 0; i < l.npos; ++i) l.pos[i] = w[static_cast<size_t>(i)].second;
-    std::sort(l.pos, l.pos + l.npos);
-    for (int i = 0; i < l.npos; ++i) {
-      const CharSet& cs = c.sets[l.cls[static_cast<size_t>(l.pos[i])]];
-      l.tests[0][i] = LaneTest::build(cs.eff, 256, false);
-      l.tests[1][i] = LaneTest::build(cs.eff, kBmpSize, false);
-      l.tests[2][i] = LaneTest::build(cs.eff, kBmpSize, may_hold_astral(cs));
-    }
-  }
-  // The scans point into the literals, which stay where they are from here.
-  for (Lit& l : lits_) {
-    for (int wdt = 0; wdt < 3; ++wdt) {
-      LaneScan& q = l.scan[wdt];
-      q.n = l.npos;
-      for (int i = 0; i < l.npos; ++i) {
-        q.test[i] = &l.tests[wdt][i];
-        q.dist[i] = l.pos[i] - l.pos[0];
-      }
-    }
-  }
+  std::vector<LiteralSet::Literal> lits;
+  for (const auto& cls : req.strings) lits.push_back(LiteralSet::Literal{&c.sets, cls});
+  set_.build(std::move(lits));
+  next_ = -2;
   before_.assign(kBmpSize / 64, 0);
   for (uint16_t s : req.before)
     for (size_t w = 0; w < before_.size(); ++w) before_[w] |= c.sets[s].eff[w];

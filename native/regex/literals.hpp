@@ -6,7 +6,7 @@
 // the keyword is passed over at the speed of a vector scan.
 #pragma once
 
-#include "regex/lane_scan.hpp"
+#include "regex/multi_literal.hpp"
 #include "regex/program.hpp"
 
 #include <algorithm>
@@ -27,67 +27,49 @@ struct LiteralReq {
 bool find_required_literals(const Node& root, const std::unordered_map<const Node*, uint16_t>& ids,
                             const std::vector<CharSet>& sets, LiteralReq& out);
 
+// Returned by LiteralFinder::next when the next occurrence lies beyond the
+// windows it may examine.
+inline constexpr Py_ssize_t kBeyondLimit = -3;
+
 class LiteralFinder {
  public:
   void init(const Compiled& c, const LiteralReq& req);
-  bool enabled() const { return !lits_.empty(); }
+  bool enabled() const { return !set_.empty(); }
+  // How far past an occurrence's start its window may begin.
+  int reach() const { return set_.max_offset(); }
 
-  // Forgets the positions found in an earlier text; no occurrence starts
-  // before `floor`.
-  void reset(Py_ssize_t floor = 0) {
-    for (auto& l : lits_) l.next = -2;
+  // Forgets the position found in an earlier text; no occurrence starts
+  // before `floor`, only windows up to `limit` may be examined, and `known`
+  // (unless -2) is the first occurrence from where the search begins.
+  void reset(Py_ssize_t floor = 0, Py_ssize_t limit = PY_SSIZE_T_MAX, Py_ssize_t known = -2) {
+    next_ = known;
     floor_ = floor;
+    limit_ = limit;
   }
-  // The first start >= from of an occurrence of any literal, or -1.  Calls
-  // on one text must come with non-decreasing `from` (after reset()).
+  // The first start >= from of an occurrence of any literal, -1 when there
+  // is none, or kBeyondLimit when it cannot be known from the windows up to
+  // the limit.  Calls on one text must come with non-decreasing `from`
+  // (after reset()).
   template <class Ch>
   Py_ssize_t next(const Ch* p, Py_ssize_t from, Py_ssize_t n) {
-    Py_ssize_t best = -1;
-    for (auto& l : lits_) {
-      if (l.next == -1 || (l.next >= from && l.next != -2)) {
-        if (l.next >= 0 && (best < 0 || l.next < best)) best = l.next;
-        continue;
-      }
-      l.next = find(l, p, std::max(from, floor_), n);
-      if (l.next >= 0 && (best < 0 || l.next < best)) best = l.next;
-    }
-    return best;
+    if (next_ == -1 || next_ >= from) return next_;
+    const Py_ssize_t lo = std::max(from, floor_);
+    if (limit_ >= n - 1) return next_ = set_.first(p, n, lo, n - 1);
+    const Py_ssize_t s = lo <= limit_ ? set_.first(p, n, lo, limit_) : -1;
+    // An occurrence starting earlier has its window by s + reach.
+    if (s >= 0 && s + reach() <= limit_) return next_ = s;
+    next_ = -2;
+    return kBeyondLimit;
   }
   // Whether `c` may come before the literal in a match (beyond the BMP:
   // always).
   bool before(uint32_t c) const { return c >= kBmpSize || ((before_[c >> 6] >> (c & 63)) & 1); }
 
  private:
-  struct Lit {
-    std::vector<uint16_t> cls;
-    int pos[3] = {0, 0, 0};
-    int npos = 0;
-    LaneTest tests[3][3];  // [width][chosen position]
-    LaneScan scan[3];      // per width (1, 2, 4 bytes)
-    Py_ssize_t next = -2;  // cached next occurrence; -2 unknown, -1 none
-  };
-  template <class Ch>
-  Py_ssize_t find(const Lit& l, const Ch* p, Py_ssize_t from, Py_ssize_t n) const {
-    const Py_ssize_t len = static_cast<Py_ssize_t>(l.cls.size());
-    const Py_ssize_t last = n - len;
-    const LaneScan& q = l.scan[sizeof(Ch) == 1 ? 0 : sizeof(Ch) == 2 ? 1 : 2];
-    const Py_ssize_t off = l.pos[0];
-    for (Py_ssize_t at = from; at <= last;) {
-      const Py_ssize_t hit = scan_lanes(p, at + off, last + off, q);
-      if (hit < 0) return -1;
-      const Py_ssize_t c = hit - off;
-      bool ok = true;
-      for (Py_ssize_t k = 0; k < len && ok; ++k) ok = (*sets_)[l.cls[k]].contains(p[c + k]);
-      if (ok) return c;
-      at = c + 1;
-    }
-    return -1;
-  }
-
-  const std::vector<CharSet>* sets_ = nullptr;
-  std::vector<Lit> lits_;
+  LiteralSet set_;
   std::vector<uint64_t> before_;
-  Py_ssize_t floor_ = 0;
+  Py_ssize_t next_ = -2;  // cached next occurrence; -2 unknown, -1 none
+  Py_ssize_t floor_ = 0, limit_ = PY_SSIZE_T_MAX;
 };
 
 }  // namespace dravik::rx

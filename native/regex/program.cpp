@@ -243,7 +243,8 @@ Req required(const Node& n, const std::unordered_map<const Node*, uint16_t>& ids
   return r;
 }
 
-// Rough frequencies of ASCII characters in English prose, per mille.
+}  // namespace
+
 double ascii_freq(uint32_t c) {
   static const double letters[26] = {65, 12, 22, 34, 102, 18, 16, 49, 56, 1, 6, 32, 19,
                                      54, 60, 15, 1, 48, 51, 73, 22, 8, 19, 1, 16, 1};
@@ -259,8 +260,6 @@ double ascii_freq(uint32_t c) {
     default: return 0.05;
   }
 }
-
-}  // namespace
 
 double class_weight(const CharSet& cs) {
   double w = 0;

@@ -65,6 +65,9 @@ struct Compiled {
 // Compiles the tree (each node under its own flags).
 bool compile_tree(const Node& root, const CaseFixes& fixes, Compiled& out, std::string& why);
 
+// Rough frequency of an ASCII character in English prose, per mille.
+double ascii_freq(uint32_t c);
+
 // Estimated frequency of a character class in ordinary text (0..1).
 double class_weight(const CharSet& cs);
 

@@ -99,9 +99,8 @@ class Regex {
   // re's pattern.search(text, pos): 1 with `out` set, 0 when there is no
   // match, -1 with an exception set if the interpreter fails (a legacy
   // string that cannot be made ready; never otherwise).  `text` must be a
-  // str (exact or subclass).  `literal_floor`: a position before which no
-  // required literal starts (known from a table scan), or 0.
-  int search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_floor = 0);
+  // str (exact or subclass).
+  int search(PyObject* text, Py_ssize_t pos, Span& out);
 
   // re's pattern.sub(literal, text) with `literal` taken verbatim: a new
   // reference (the text itself when nothing matched), or null with an
@@ -110,6 +109,27 @@ class Regex {
 
   // Facts for the multi-pattern scanner.
   const Compiled& compiled() const { return c_; }
+
+  // For a table scan (table_scan.hpp), which drives the searches of many
+  // Regexes over one text itself: claims the Regex for the whole scan
+  // (false when another thread's search has it), and releases it.
+  bool try_claim() { return !busy_.exchange(true, std::memory_order_acquire); }
+  void release() { busy_.store(false, std::memory_order_release); }
+
+  // A step of search(text, 0) driven by a table scan, the Regex claimed:
+  // the search is idle at `at` (no match starts before it), none of its
+  // required literals starts in [at, floor), the literal windows it may
+  // examine end at `limit`, and `known` is -2 or the first literal
+  // occurrence at or after `at`.  1 with `out` set: the match; 0: no match;
+  // kSuspended: idle again at `at` (updated), the next literal lying beyond
+  // `limit`; -2: the impossible internal error.  Reads `p` only.
+  template <class Ch>
+  int drive(const Ch* p, Py_ssize_t n, Py_ssize_t& at, Py_ssize_t floor, Py_ssize_t limit, Py_ssize_t known,
+            Span& out);
+  static constexpr int kSuspended = 2;
+  // How far past a literal occurrence's start the window the search looks
+  // at may begin.
+  int literal_reach() const { return lits_.reach(); }
 
   Regex(const Regex&) = delete;
   Regex& operator=(const Regex&) = delete;
@@ -120,7 +140,7 @@ class Regex {
   // The spans replace_all replaces; 0, or -2 for the impossible internal
   // error (set by the caller, with the GIL).
   int find_all(PyObject* text, std::vector<Span>& spans);
-  int search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out, Py_ssize_t literal_floor = 0);
+  int search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out);
   template <class Ch>
   int search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_advance, Span& out);
 
@@ -153,6 +173,8 @@ class Regex {
   Accelerator acc_;
   LiteralFinder lits_;
   Py_ssize_t floor_ = 0;  // of the search under way
+  Py_ssize_t limit_ = PY_SSIZE_T_MAX, known_ = -2;
+  Py_ssize_t idle_at_ = 0;  // where a suspended search stopped
   std::atomic<bool> busy_{false};
 };
 

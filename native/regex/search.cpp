@@ -160,7 +160,7 @@ void set_internal_error() { PyErr_SetString(PyExc_RuntimeError, "regex engine: m
 
 }  // namespace
 
-int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_floor) {
+int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
   if (ensure_ready(text) < 0) return -1;
   // As `re` does: a position past either end is clamped to it.
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
@@ -171,10 +171,10 @@ int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_
   int r;
   if (n - pos >= kReleaseGilAt) {
     Py_BEGIN_ALLOW_THREADS
-    r = search_at(text, pos, false, out, literal_floor);
+    r = search_at(text, pos, false, out);
     Py_END_ALLOW_THREADS
   } else {
-    r = search_at(text, pos, false, out, literal_floor);
+    r = search_at(text, pos, false, out);
   }
   if (r == -2) {
     set_internal_error();
@@ -183,10 +183,12 @@ int Regex::search(PyObject* text, Py_ssize_t pos, Span& out, Py_ssize_t literal_
   return r;
 }
 
-int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out, Py_ssize_t literal_floor) {
+int Regex::search_at(PyObject* text, Py_ssize_t pos, bool must_advance, Span& out) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* data = PyUnicode_DATA(text);
-  floor_ = literal_floor;
+  floor_ = 0;
+  limit_ = PY_SSIZE_T_MAX;
+  known_ = -2;
   switch (PyUnicode_KIND(text)) {
     case PyUnicode_1BYTE_KIND: return search_kind(static_cast<const Py_UCS1*>(data), n, pos, must_advance, out);
     case PyUnicode_2BYTE_KIND: return search_kind(static_cast<const Py_UCS2*>(data), n, pos, must_advance, out);
@@ -222,7 +224,7 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   const LaneTest& req = sizeof(Ch) == 1 ? req8_ : sizeof(Ch) == 2 ? req16_ : req32_;
   Py_ssize_t next_req = -1, run_start = -1;  // the next required character, its run's start
   const bool lits = lits_.enabled();
-  if (lits) lits_.reset(floor_);
+  if (lits) lits_.reset(floor_, limit_, known_);
   Py_ssize_t next_lit = -1;
   // Forward: the end of the leftmost-first match.
   while (s != Dfa::kDead) {
@@ -231,7 +233,11 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
       // run of characters that may come before it in a match.
       if (next_lit < i) {
         next_lit = lits_.next(p, i, n);
-        if (next_lit < 0) break;
+        if (next_lit < 0) {
+          if (next_lit != kBeyondLimit) break;
+          idle_at_ = i;
+          return kSuspended;
+        }
         run_start = next_lit;
         while (run_start > i && lits_.before(p[run_start - 1])) --run_start;
       }
@@ -268,8 +274,16 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
     // Idle: where the next character could start a match the automaton
     // steps on (cheaper than a scan that would stop right there).
     if (s < Dfa::kDead && accel && !(i < n && acc_.may_start(p[i]))) {
-      const Py_ssize_t c = acc_.find(p, i, n);
-      if (c < 0) break;
+      // A match holding the next literal starts at or before it; past it,
+      // the next literal decides.
+      const bool bounded = lits && next_lit >= i;
+      const Py_ssize_t c = acc_.find(p, i, n, bounded ? next_lit : n);
+      if (c < 0) {
+        if (!bounded) break;
+        i = next_lit + 1;
+        s = Dfa::initial(ctx_before(i));
+        continue;
+      }
       if (c != i) {
         i = c;
         s = Dfa::initial(ctx_before(i));
@@ -318,6 +332,21 @@ int Regex::search_kind(const Ch* p, Py_ssize_t n, Py_ssize_t pos, bool must_adva
   out = Span{start, end};
   return 1;
 }
+
+template <class Ch>
+int Regex::drive(const Ch* p, Py_ssize_t n, Py_ssize_t& at, Py_ssize_t floor, Py_ssize_t limit, Py_ssize_t known,
+                 Span& out) {
+  floor_ = floor;
+  limit_ = limit;
+  known_ = known;
+  const int r = search_kind(p, n, at, false, out);
+  if (r == kSuspended) at = idle_at_;
+  return r;
+}
+
+template int Regex::drive(const Py_UCS1*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Py_ssize_t, Span&);
+template int Regex::drive(const Py_UCS2*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Py_ssize_t, Span&);
+template int Regex::drive(const Py_UCS4*, Py_ssize_t, Py_ssize_t&, Py_ssize_t, Py_ssize_t, Py_ssize_t, Span&);
 
 namespace {
 

@@ -1,197 +1,90 @@
 #include "regex/table_scan.hpp"
 
-#include "regex/accelerator.hpp"
-
-#include <algorithm>
 #include <thread>
 
 namespace dravik::rx {
 
-namespace {
-constexpr size_t kMaxPairsPerAnchor = 256;
-constexpr size_t kMaxSpecials = 126;  // keys 128..253
-}  // namespace
-
 TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(patterns)) {
   const size_t np = patterns_.size();
-  max_off_.assign(np, 0);
-  indexed_flag_.assign(np, 0);
-  key16_.assign(kBmpSize, kOther);
-  for (uint32_t c = 0; c < 128; ++c) key16_[c] = static_cast<uint8_t>(c);
-  pair_bits_.assign(size_t{256} * 256 / 64, 0);
-  bucket_of_.assign(size_t{256} * 256, 0);
-  buckets_.emplace_back();  // bucket 0: none
-  third_.push_back({});
-
-  // Non-ASCII characters of small literal classes get keys of their own
-  // (folded letters such as KELVIN SIGN); every other one shares kOther.
-  uint8_t next_key = 128;
-  auto small_non_ascii = [](const CharSet& cs, std::vector<uint32_t>& out) {
-    out.clear();
-    if (may_hold_astral(cs)) return false;
-    for (size_t w = 2; w < cs.eff.size(); ++w) {
-      uint64_t bits = cs.eff[w];
-      while (bits) {
-        out.push_back(static_cast<uint32_t>(w * 64 + static_cast<size_t>(std::countr_zero(bits))));
-        bits &= bits - 1;
-        if (out.size() > 8) return false;
-      }
-    }
-    return true;
-  };
-  std::vector<uint32_t> chars, specials;
-  for (Regex* r : patterns_)
-    for (const auto& lit : r->compiled().literals)
-      for (uint16_t s : lit) {
-        const CharSet& cs = r->compiled().sets[s];
-        if (!small_non_ascii(cs, chars)) continue;
-        for (uint32_t c : chars)
-          if (key16_[c] == kOther && next_key < 128 + kMaxSpecials) {
-            key16_[c] = next_key++;
-            specials.push_back(c);
-          }
-      }
-
-  // The keys a class may stand for.
-  auto keys_of = [&](const CharSet& cs, std::vector<uint8_t>& out) {
-    out.clear();
-    for (uint32_t c = 0; c < 128; ++c)
-      if (cs.contains(c)) out.push_back(static_cast<uint8_t>(c));
-    bool other = may_hold_astral(cs);
-    for (size_t w = 2; w < cs.eff.size() && !other; ++w) {
-      uint64_t bits = cs.eff[w];
-      while (bits && !other) {
-        const uint32_t c = static_cast<uint32_t>(w * 64 + static_cast<size_t>(std::countr_zero(bits)));
-        bits &= bits - 1;
-        if (key16_[c] == kOther) other = true;
-      }
-    }
-    for (uint32_t c : specials)
-      if (cs.contains(c)) out.push_back(key16_[c]);
-    if (other) out.push_back(kOther);
-    std::sort(out.begin(), out.end());
-    out.erase(std::unique(out.begin(), out.end()), out.end());
-  };
-
-  std::vector<uint8_t> ka, kb;
+  max_off_.assign(np, -1);
+  buckets_of_.assign(np, 0);
+  std::vector<LiteralSet::Literal> lits;
   for (size_t pi = 0; pi < np; ++pi) {
     const Compiled& c = patterns_[pi]->compiled();
-    if (c.literals.empty()) continue;
-    // Every literal must be indexed, or the pattern searches on its own.
-    std::vector<std::pair<int, int>> anchors;  // (offset, width)
-    bool all = true;
-    for (const auto& lit : c.literals) {
-      if (lit.size() == 1) {
-        keys_of(c.sets[lit[0]], ka);
-        if (ka.size() > 16) {
-          all = false;
-          break;
-        }
-        anchors.emplace_back(0, 1);
-        continue;
-      }
-      int best = -1;
-      double best_w = 2.0;
-      for (size_t k = 0; k + 1 < lit.size(); ++k) {
-        keys_of(c.sets[lit[k]], ka);
-        keys_of(c.sets[lit[k + 1]], kb);
-        if (ka.size() * kb.size() > kMaxPairsPerAnchor) continue;
-        const double w = class_weight(c.sets[lit[k]]) * class_weight(c.sets[lit[k + 1]]);
-        if (w < best_w) {
-          best_w = w;
-          best = static_cast<int>(k);
-        }
-      }
-      if (best < 0) {
-        all = false;
-        break;
-      }
-      anchors.emplace_back(best, 2);
-    }
-    if (!all) continue;
-    ++indexed_;
-    indexed_flag_[pi] = 1;
-    for (size_t li = 0; li < c.literals.size(); ++li) {
-      const auto& lit = c.literals[li];
-      const auto [off, width] = anchors[li];
-      const Entry e{static_cast<uint16_t>(pi), static_cast<uint16_t>(li), static_cast<uint8_t>(off)};
-      max_off_[pi] = std::max<uint8_t>(max_off_[pi], static_cast<uint8_t>(off));
-      keys_of(c.sets[lit[static_cast<size_t>(off)]], ka);
-      if (width == 1) {
-        for (uint8_t k : ka) {
-          single_bits_[k >> 6] |= uint64_t{1} << (k & 63);
-          singles_[k].push_back(e);
-        }
-        continue;
-      }
-      keys_of(c.sets[lit[static_cast<size_t>(off) + 1]], kb);
-      // The key after the pair, when the literal goes on (any, when not).
-      std::array<uint64_t, 4> next{};
-      if (static_cast<size_t>(off) + 2 < lit.size()) {
-        std::vector<uint8_t> kc;
-        keys_of(c.sets[lit[static_cast<size_t>(off) + 2]], kc);
-        for (uint8_t k : kc) next[k >> 6] |= uint64_t{1} << (k & 63);
-      } else {
-        next.fill(~uint64_t{0});
-      }
-      for (uint8_t a : ka)
-        for (uint8_t b : kb) {
-          const uint32_t pair = (uint32_t{a} << 8) | b;
-          pair_bits_[pair >> 6] |= uint64_t{1} << (pair & 63);
-          if (bucket_of_[pair] == 0) {
-            bucket_of_[pair] = static_cast<uint16_t>(buckets_.size());
-            buckets_.emplace_back();
-            third_.push_back({});
-          }
-          buckets_[bucket_of_[pair]].push_back(e);
-          for (int w = 0; w < 4; ++w) third_[bucket_of_[pair]][w] |= next[w];
-        }
+    for (const auto& cls : c.literals) {
+      lits.push_back(LiteralSet::Literal{&c.sets, cls});
+      owner_.push_back(static_cast<uint32_t>(pi));
     }
   }
+  set_.build(std::move(lits));
+  for (int b = 0; b < kBuckets; ++b)
+    for (uint32_t k : set_.bucket(b)) buckets_of_[owner_[k]] = static_cast<uint8_t>(buckets_of_[owner_[k]] | (1u << b));
+  for (size_t k = 0; k < owner_.size(); ++k) max_off_[owner_[k]] = std::max(max_off_[owner_[k]], set_.offset(k));
+  one_offset_.assign(np, 1);
+  for (size_t k = 0; k < owner_.size(); ++k)
+    if (set_.offset(k) != max_off_[owner_[k]]) one_offset_[owner_[k]] = 0;
 }
 
 template <class Ch>
-void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<Py_ssize_t>& out) const {
-  size_t left = indexed_;
-  auto confirm = [&](const Entry& e, Py_ssize_t i) {
-    if (out[e.pattern] != kAbsent) return;  // already placed
-    const Compiled& c = patterns_[e.pattern]->compiled();
-    const auto& lit = c.literals[e.literal];
-    const Py_ssize_t start = i - e.off;
-    const Py_ssize_t len = static_cast<Py_ssize_t>(lit.size());
-    if (start < 0 || start + len > n) return;
-    for (Py_ssize_t k = 0; k < len; ++k)
-      if (!c.sets[lit[static_cast<size_t>(k)]].contains(p[start + k])) return;
-    // Every occurrence is indexed at or after i.
-    out[e.pattern] = std::max<Py_ssize_t>(0, i - max_off_[e.pattern]);
+void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out) const {
+  const size_t np = patterns_.size();
+  // The searches this scan drives, each claimed for the whole scan.
+  std::vector<char> driven(np, 0);
+  std::vector<Py_ssize_t> at(np, 0);  // where each driven search is idle
+  int open[kBuckets] = {};
+  size_t left = 0;
+  for (size_t pi = 0; pi < np; ++pi) {
+    if (max_off_[pi] < 0 || !patterns_[pi]->try_claim()) continue;
+    driven[pi] = 1;
+    ++left;
+    for (uint8_t b = buckets_of_[pi]; b; b &= static_cast<uint8_t>(b - 1)) ++open[std::countr_zero(b)];
+  }
+  Fingerprints f = set_.fingerprints();
+  for (int b = 0; b < kBuckets; ++b)
+    if (open[b] == 0) f.drop(b);
+  bool failed = false;
+  auto settle = [&](size_t pi, TableAnswer::Kind kind, const Span& span) {
+    out[pi].kind = kind;
+    out[pi].span = span;
+    driven[pi] = 2;
+    for (uint8_t b = buckets_of_[pi]; b; b &= static_cast<uint8_t>(b - 1)) {
+      const int bi = std::countr_zero(b);
+      if (--open[bi] == 0) f.drop(bi);
+    }
     --left;
   };
-  if (n == 0) return;
-  const uint64_t* pairs = pair_bits_.data();
-  uint8_t k0 = key(p[0]);
-  for (Py_ssize_t i = 0; i < n && left > 0; ++i) {
-    const uint8_t k1 = i + 1 < n ? key(p[i + 1]) : kOther;
-    if ((single_bits_[k0 >> 6] >> (k0 & 63)) & 1)
-      for (const Entry& e : singles_[k0]) confirm(e, i);
-    const uint32_t pair = (uint32_t{k0} << 8) | k1;
-    if (((pairs[pair >> 6] >> (pair & 63)) & 1) && i + 1 < n) {
-      const uint16_t b = bucket_of_[pair];
-      // The character after the pair rules most false hits out.
-      const uint8_t k2 = i + 2 < n ? key(p[i + 2]) : kOther;
-      if (i + 2 >= n || ((third_[b][k2 >> 6] >> (k2 & 63)) & 1))
-        for (const Entry& e : buckets_[b]) confirm(e, i);
-    }
-    k0 = k1;
+  if (left > 0) {
+    set_.each(p, n, f, [&](size_t k, Py_ssize_t start) {
+      const uint32_t pi = owner_[k];
+      if (driven[pi] != 1 || start < at[pi]) return false;
+      // Every occurrence the search has not passed yet has its window here
+      // or later, so none starts before window - max_off; with all windows
+      // at one offset, this is the next occurrence.
+      const Py_ssize_t window = start + set_.offset(k);
+      Regex& rx = *patterns_[pi];
+      Span span;
+      const int r = one_offset_[pi]
+                        ? rx.drive(p, n, at[pi], start, window, start, span)
+                        : rx.drive(p, n, at[pi], std::max(at[pi], window - max_off_[pi]),
+                                   std::min(n - 1, window + rx.literal_reach()), -2, span);
+      if (r == 1) settle(pi, TableAnswer::kFound, span);
+      else if (r == 0) settle(pi, TableAnswer::kNone, span);
+      else if (r != Regex::kSuspended) failed = true;
+      return failed || left == 0;
+    });
   }
+  // A search still waiting saw no occurrence it had not passed: no match.
+  for (size_t pi = 0; pi < np; ++pi) {
+    if (driven[pi] == 0) continue;
+    if (driven[pi] == 1) out[pi].kind = TableAnswer::kNone;
+    patterns_[pi]->release();
+  }
+  if (failed) out.assign(np, TableAnswer());
 }
 
-void TableScanner::hints(PyObject* text, std::vector<Py_ssize_t>& out) const {
-  const size_t np = patterns_.size();
-  out.assign(np, kNoHint);
-  if (indexed_ == 0) return;
-  // Patterns whose literals could not all be indexed search on their own.
-  for (size_t k = 0; k < np; ++k)
-    if (indexed_flag_[k]) out[k] = kAbsent;
+void TableScanner::answers(PyObject* text, std::vector<TableAnswer>& out) const {
+  out.assign(patterns_.size(), TableAnswer());
+  if (set_.empty()) return;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* d = PyUnicode_DATA(text);
   switch (PyUnicode_KIND(text)) {
@@ -205,14 +98,24 @@ int TableScanner::search_each(PyObject* text, std::vector<std::optional<Span>>& 
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(text) < 0) return -1;
 #endif
-  std::vector<Py_ssize_t> h;
-  hints(text, h);
+  std::vector<TableAnswer> a;
+  if (PyUnicode_GET_LENGTH(text) >= kReleaseGilAt) {
+    Py_BEGIN_ALLOW_THREADS
+    answers(text, a);
+    Py_END_ALLOW_THREADS
+  } else {
+    answers(text, a);
+  }
   out.assign(patterns_.size(), std::nullopt);
   for (size_t k = 0; k < patterns_.size(); ++k) {
-    if (h[k] == kAbsent) continue;
+    if (a[k].kind == TableAnswer::kNone) continue;
+    if (a[k].kind == TableAnswer::kFound) {
+      out[k] = a[k].span;
+      continue;
+    }
     Span sp;
     int r;
-    while ((r = patterns_[k]->search(text, 0, sp, h[k] > 0 ? h[k] : 0)) == kBusy) {
+    while ((r = patterns_[k]->search(text, 0, sp)) == kBusy) {
       Py_BEGIN_ALLOW_THREADS
       std::this_thread::yield();
       Py_END_ALLOW_THREADS

@@ -1,34 +1,39 @@
 // One pass over a text for all the patterns of a table.
 //
-// Every pattern with required literals (see literals.hpp) has each of its
-// literals indexed by a pair of adjacent characters (or one rare one); a
-// single walk over the text looks every position up in a bit table and
-// confirms the literals behind a hit.  It tells, for each such pattern,
-// that it cannot match (none of its literals occurs) or from where its own
-// search need look for them; patterns without literals search as usual.
+// The required literals (see literals.hpp) of every pattern that has them
+// go into one literal set (multi_literal.hpp).  A single scan over the text
+// reports their occurrences in order; at each occurrence of a pattern still
+// open, that pattern's own search is driven on from where it stood (its
+// automaton run from the start of the occurrence's run, as its own search
+// would), until it has its answer or waits for a later occurrence.  A
+// bucket of the scan is dropped once all its patterns are answered, and
+// the scan ends when all are.  A pattern without literals, or one another
+// thread's search holds, is left to search on its own.
 #pragma once
 
+#include "regex/multi_literal.hpp"
 #include "regex/regex.hpp"
 
-#include <array>
-#include <memory>
 #include <optional>
-#include <unordered_map>
 
 namespace dravik::rx {
 
-inline constexpr Py_ssize_t kNoHint = -2;  // no literal requirement indexed: search as usual
-inline constexpr Py_ssize_t kAbsent = -1;  // a required literal is absent: no match
+struct TableAnswer {
+  enum Kind : uint8_t { kSearch, kNone, kFound };
+  Kind kind = kSearch;  // kSearch: not answered by the scan; search as usual
+  Span span;            // kFound: re's first match
+};
 
 class TableScanner {
  public:
   // The patterns must outlive the scanner.
   explicit TableScanner(std::vector<Regex*> patterns);
 
-  // out[k]: kNoHint, kAbsent, or a position before which none of pattern
-  // k's literals starts (for Regex::search's `literal_floor`).  `text` is a
-  // ready str; touches no Python object beyond reading it.
-  void hints(PyObject* text, std::vector<Py_ssize_t>& out) const;
+  // Per pattern, in order, what the one pass tells.  `text` is a ready str;
+  // touches no Python object beyond reading it (may run without the GIL).
+  // Should a driven search meet the impossible internal error, every
+  // pattern is left to search on its own (which reports it).
+  void answers(PyObject* text, std::vector<TableAnswer>& out) const;
 
   // The first match of every pattern, in order (nullopt for none).
   int search_each(PyObject* text, std::vector<std::optional<Span>>& out) const;
@@ -36,33 +41,15 @@ class TableScanner {
   const std::vector<Regex*>& patterns() const { return patterns_; }
 
  private:
-  struct Entry {
-    uint16_t pattern;
-    uint16_t literal;
-    uint8_t off;  // offset of the indexed position in the literal
-  };
-  uint8_t key(uint32_t c) const {
-    if (c < kBmpSize) return key16_[c];
-    auto it = astral_keys_.find(c);
-    return it == astral_keys_.end() ? kOther : it->second;
-  }
   template <class Ch>
-  void scan(const Ch* p, Py_ssize_t n, std::vector<Py_ssize_t>& out) const;
-
-  static constexpr uint8_t kOther = 254;  // any character without a key of its own
+  void scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out) const;
 
   std::vector<Regex*> patterns_;
-  std::vector<uint8_t> max_off_;        // per pattern
-  std::vector<char> indexed_flag_;      // per pattern: its literals are all indexed
-  size_t indexed_ = 0;                  // patterns with literals in the index
-  std::vector<uint8_t> key16_;          // key of every BMP character
-  std::unordered_map<uint32_t, uint8_t> astral_keys_;
-  uint64_t single_bits_[4] = {};        // keys that are one-character literals
-  std::vector<uint64_t> pair_bits_;     // 256 * 256 bits: indexed pairs
-  std::vector<uint16_t> bucket_of_;     // pair -> bucket (0: none)
-  std::vector<std::vector<Entry>> buckets_;
-  std::vector<std::array<uint64_t, 4>> third_;  // per bucket: keys that may follow the pair
-  std::vector<Entry> singles_[256];
+  LiteralSet set_;
+  std::vector<uint32_t> owner_;        // per literal: its pattern
+  std::vector<int> max_off_;           // per pattern: its literals' largest window offset (-1: none)
+  std::vector<uint8_t> buckets_of_;    // per pattern: the buckets holding its literals
+  std::vector<char> one_offset_;       // per pattern: all its literals' windows at one offset
 };
 
 }  // namespace dravik::rx

@@ -56,8 +56,13 @@ std::unique_ptr<BmpProps> g_props;
 
 }  // namespace
 
-const BmpProps& bmp_props() {
-  std::call_once(g_once, [] { g_props = build_props(); });
+std::atomic<const BmpProps*> g_bmp_props{nullptr};
+
+const BmpProps& build_bmp_props() {
+  std::call_once(g_once, [] {
+    g_props = build_props();
+    g_bmp_props.store(g_props.get(), std::memory_order_release);
+  });
   return *g_props;
 }
 

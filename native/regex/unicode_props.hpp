@@ -9,6 +9,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -32,8 +33,14 @@ struct BmpProps {
   std::vector<uint32_t> pre_start, pre_chars;
 };
 
-// The tables; built on first use (the caller holds the GIL).
-const BmpProps& bmp_props();
+// The tables; built on first use (the caller holds the GIL).  Asked for
+// per character, so the built tables are reached without a lock.
+extern std::atomic<const BmpProps*> g_bmp_props;
+const BmpProps& build_bmp_props();
+inline const BmpProps& bmp_props() {
+  const BmpProps* p = g_bmp_props.load(std::memory_order_acquire);
+  return p != nullptr ? *p : build_bmp_props();
+}
 
 inline uint32_t lower_of(uint32_t c) {
   return c < kBmpSize ? bmp_props().lower[c] : static_cast<uint32_t>(Py_UNICODE_TOLOWER(static_cast<Py_UCS4>(c)));

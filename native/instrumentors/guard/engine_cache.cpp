@@ -7,7 +7,7 @@
 namespace dravik::guard {
 
 namespace {
-std::vector<rx::Regex*> raw(const std::vector<std::shared_ptr<rx::Regex>>& regs) {
+std::vector<rx::Regex*> raw_of(const std::vector<std::shared_ptr<rx::Regex>>& regs) {
   std::vector<rx::Regex*> out;
   out.reserve(regs.size());
   for (const auto& r : regs) out.push_back(r.get());
@@ -15,19 +15,24 @@ std::vector<rx::Regex*> raw(const std::vector<std::shared_ptr<rx::Regex>>& regs)
 }
 }  // namespace
 
-TablePlan::TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs) : regexes(std::move(regs)), scanner(raw(regexes)) {}
+TablePlan::TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs)
+    : regexes(std::move(regs)), raw(raw_of(regexes)), scanner(raw) {}
 
-std::shared_ptr<const TablePlan> EngineCache::plan_for(const std::vector<std::shared_ptr<rx::Regex>>& regexes) {
+std::shared_ptr<const TablePlan> EngineCache::plan_for(const std::vector<rx::Regex*>& regexes,
+                                                       const std::vector<PyObject*>& patterns) {
   constexpr size_t kPlans = 8;
   for (size_t k = 0; k < plans_.size(); ++k) {
-    if (plans_[k]->regexes == regexes) {
-      std::shared_ptr<const TablePlan> hit = plans_[k];
-      plans_.erase(plans_.begin() + static_cast<std::ptrdiff_t>(k));
-      plans_.insert(plans_.begin(), hit);
-      return hit;
+    if (plans_[k]->raw == regexes) {
+      if (k > 0) std::rotate(plans_.begin(), plans_.begin() + static_cast<std::ptrdiff_t>(k),
+                             plans_.begin() + static_cast<std::ptrdiff_t>(k) + 1);
+      return plans_[0];
     }
   }
-  auto plan = std::make_shared<const TablePlan>(regexes);
+  std::vector<std::shared_ptr<rx::Regex>> shared;
+  shared.reserve(patterns.size());
+  // Each was just looked up, and its pattern is alive.
+  for (PyObject* p : patterns) shared.push_back(entries_.find(p)->second.regex);
+  auto plan = std::make_shared<const TablePlan>(std::move(shared));
   plans_.insert(plans_.begin(), plan);
   if (plans_.size() > kPlans) plans_.pop_back();
   return plan;
@@ -60,13 +65,14 @@ PyObject* referent(PyObject* weak) {
 }
 }  // namespace
 
-int EngineCache::lookup(PyObject* pattern, std::shared_ptr<rx::Regex>& out) {
-  out.reset();
+int EngineCache::lookup(PyObject* pattern, rx::Regex*& out, std::shared_ptr<rx::Regex>* keep) {
+  out = nullptr;
   if (pattern_type_ == nullptr || reinterpret_cast<PyObject*>(Py_TYPE(pattern)) != pattern_type_) return 0;
   auto it = entries_.find(pattern);
   if (it != entries_.end()) {
     if (referent(it->second.weak) == pattern) {
-      out = it->second.regex;
+      out = it->second.regex.get();
+      if (keep != nullptr) *keep = it->second.regex;
       return 0;
     }
     // The address now belongs to a new object.
@@ -87,7 +93,8 @@ int EngineCache::lookup(PyObject* pattern, std::shared_ptr<rx::Regex>& out) {
   Entry& e = entries_[pattern];
   e.weak = weak.release();
   e.regex = std::move(regex);
-  out = e.regex;
+  out = e.regex.get();
+  if (keep != nullptr) *keep = e.regex;
   return 0;
 }
 

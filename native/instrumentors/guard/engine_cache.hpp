@@ -23,6 +23,7 @@ namespace dravik::guard {
 struct TablePlan {
   explicit TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs);
   std::vector<std::shared_ptr<rx::Regex>> regexes;  // keeps them alive
+  std::vector<rx::Regex*> raw;                      // the same, to compare with
   rx::TableScanner scanner;
 };
 
@@ -36,14 +37,16 @@ class EngineCache {
   // Reads the interpreter's case equivalences and the `re` pattern type.
   int init(PyObject* re_module);
 
-  // The engine's form of `pattern` (shared, so a scan that runs without the
-  // GIL keeps it alive), or null when the object is not a `re` pattern the
-  // engine takes; -1 with an exception set on failure.
-  int lookup(PyObject* pattern, std::shared_ptr<rx::Regex>& out);
+  // The engine's form of `pattern`, or null when the object is not a `re`
+  // pattern the engine takes; -1 with an exception set on failure.  It
+  // lives while the pattern object does and the cache is not cleared;
+  // `keep`, when given, shares it (for a search that releases the GIL).
+  int lookup(PyObject* pattern, rx::Regex*& out, std::shared_ptr<rx::Regex>* keep = nullptr);
 
-  // The plan for these patterns (the last few are kept: tables rarely
-  // change).
-  std::shared_ptr<const TablePlan> plan_for(const std::vector<std::shared_ptr<rx::Regex>>& regexes);
+  // The plan for these patterns, whose engine forms (all of them) are
+  // `regexes` (the last few plans are kept: tables rarely change).
+  std::shared_ptr<const TablePlan> plan_for(const std::vector<rx::Regex*>& regexes,
+                                            const std::vector<PyObject*>& patterns);
 
   int traverse(visitproc visit, void* arg);
   // Releases every reference held (module clear and free).

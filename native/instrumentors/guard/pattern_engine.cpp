@@ -39,18 +39,18 @@ Ref generic_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* 
 }
 
 // The native form of `pattern` when it applies to `text`; -1 on error.
-int native_for(State* st, PyObject* pattern, PyObject* text, std::shared_ptr<rx::Regex>& out) {
-  out.reset();
+int native_for(State* st, PyObject* pattern, PyObject* text, rx::Regex*& out,
+               std::shared_ptr<rx::Regex>* keep = nullptr) {
+  out = nullptr;
   if (!PyUnicode_Check(text)) return 0;  // re's own error for other texts
-  return st->engine->lookup(pattern, out);
+  return st->engine->lookup(pattern, out, keep);
 }
 
 // A native search; a Regex busy in another thread's long search hands the
 // call to `re` (same answer) rather than wait.
-int native_search(State* st, rx::Regex& regex, PyObject* pattern, PyObject* text, Ref* matched,
-                  Py_ssize_t literal_floor) {
+int native_search(State* st, rx::Regex& regex, PyObject* pattern, PyObject* text, Ref* matched) {
   rx::Span span;
-  const int found = regex.search(text, 0, span, literal_floor);
+  const int found = regex.search(text, 0, span);
   if (found == rx::kBusy) return generic_search(st, pattern, text, matched);
   if (found > 0 && matched != nullptr) {
     *matched = Ref::steal(PyUnicode_Substring(text, span.start, span.end));
@@ -61,16 +61,19 @@ int native_search(State* st, rx::Regex& regex, PyObject* pattern, PyObject* text
 
 }  // namespace
 
+// Both keep the Regex alive for a search that releases the GIL.
 int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched) {
-  std::shared_ptr<rx::Regex> regex;
-  if (native_for(st, pattern, text, regex) < 0) return -1;
+  rx::Regex* regex = nullptr;
+  std::shared_ptr<rx::Regex> keep;
+  if (native_for(st, pattern, text, regex, &keep) < 0) return -1;
   if (regex == nullptr) return generic_search(st, pattern, text, matched);
-  return native_search(st, *regex, pattern, text, matched, 0);
+  return native_search(st, *regex, pattern, text, matched);
 }
 
 Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal) {
-  std::shared_ptr<rx::Regex> regex;
-  if (native_for(st, pattern, text, regex) < 0) return Ref();
+  rx::Regex* regex = nullptr;
+  std::shared_ptr<rx::Regex> keep;
+  if (native_for(st, pattern, text, regex, &keep) < 0) return Ref();
   if (regex == nullptr || !PyUnicode_CheckExact(literal)) return generic_replace_all(st, pattern, text, literal);
   Ref out = Ref::steal(regex->replace_all(text, literal));
   if (!out && !PyErr_Occurred()) return generic_replace_all(st, pattern, text, literal);  // busy
@@ -80,43 +83,55 @@ Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* l
 int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* text) {
   patterns_ = std::move(patterns);
   regexes_.assign(patterns_.size(), nullptr);
-  hints_.assign(patterns_.size(), rx::kNoHint);
-  std::vector<std::shared_ptr<rx::Regex>> native;
-  std::vector<size_t> where;
+  answers_.assign(patterns_.size(), rx::TableAnswer());
+  if (!PyUnicode_Check(text)) return 0;
+#if PY_VERSION_HEX < 0x030C0000
+  if (PyUnicode_READY(text) < 0) return -1;
+#endif
+  long_text_ = PyUnicode_GET_LENGTH(text) >= rx::kReleaseGilAt;
+  std::vector<rx::Regex*> native;
+  std::vector<PyObject*> native_patterns;
   for (size_t k = 0; k < patterns_.size(); ++k) {
     if (patterns_[k] == nullptr) continue;
     if (native_for(st, patterns_[k], text, regexes_[k]) < 0) return -1;
     if (regexes_[k] != nullptr) {
       native.push_back(regexes_[k]);
-      where.push_back(k);
+      native_patterns.push_back(patterns_[k]);
     }
   }
-  // The pass looks at every character in turn; a few patterns' own vector
-  // scans for their keywords cost less than that.
-  constexpr size_t kFusedFrom = 16;
+  // One pattern is as well served by its own search.
+  constexpr size_t kFusedFrom = 2;
   if (native.size() < kFusedFrom) return 0;
-#if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(text) < 0) return -1;
-#endif
-  std::shared_ptr<const TablePlan> plan = st->engine->plan_for(native);
-  std::vector<Py_ssize_t> h;
-  if (PyUnicode_GET_LENGTH(text) >= rx::kReleaseGilAt) {
-    // Reads the text and the (immutable) plan only.
+  std::shared_ptr<const TablePlan> plan = st->engine->plan_for(native, native_patterns);
+  std::vector<rx::TableAnswer> a;
+  if (long_text_) {
+    // Reads the text and the plan's patterns (claimed for the scan) only.
     Py_BEGIN_ALLOW_THREADS
-    plan->scanner.hints(text, h);
+    plan->scanner.answers(text, a);
     Py_END_ALLOW_THREADS
   } else {
-    plan->scanner.hints(text, h);
+    plan->scanner.answers(text, a);
   }
-  for (size_t j = 0; j < where.size(); ++j) hints_[where[j]] = h[j];
+  for (size_t k = 0, j = 0; k < patterns_.size(); ++k)
+    if (regexes_[k] != nullptr) answers_[k] = a[j++];
   return 0;
 }
 
 int TableSearch::search(State* st, size_t k, PyObject* pattern, PyObject* text, Ref* matched) {
   if (k >= patterns_.size() || patterns_[k] != pattern || regexes_[k] == nullptr)
     return engine_search(st, pattern, text, matched);
-  if (hints_[k] == rx::kAbsent) return 0;  // a literal every match needs is not in the text
-  return native_search(st, *regexes_[k], pattern, text, matched, hints_[k] > 0 ? hints_[k] : 0);
+  const rx::TableAnswer& a = answers_[k];
+  if (a.kind == rx::TableAnswer::kNone) return 0;
+  if (a.kind == rx::TableAnswer::kFound) {
+    if (matched != nullptr) {
+      *matched = Ref::steal(PyUnicode_Substring(text, a.span.start, a.span.end));
+      if (!*matched) return -1;
+    }
+    return 1;
+  }
+  // A long search releases the GIL: it needs its own hold on the Regex.
+  if (long_text_) return engine_search(st, pattern, text, matched);
+  return native_search(st, *regexes_[k], pattern, text, matched);
 }
 
 }  // namespace dravik::guard

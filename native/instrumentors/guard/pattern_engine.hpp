@@ -5,6 +5,7 @@
 
 #include "instrumentors/guard/state.hpp"
 #include "regex/regex.hpp"
+#include "regex/table_scan.hpp"
 
 #include <memory>
 #include <vector>
@@ -21,9 +22,10 @@ int engine_search(State* st, PyObject* pattern, PyObject* text, Ref* matched);
 Ref engine_replace_all(State* st, PyObject* pattern, PyObject* text, PyObject* literal);
 
 // The searches of a detector over one table: one pass over the text for all
-// the patterns the engine runs tells which cannot match and where the
-// others' keywords begin; each entry is then searched in table order as
-// engine_search would, with the same results.
+// the patterns the engine runs answers those with required literals (see
+// regex/table_scan.hpp); each entry is then searched in table order as
+// engine_search would, with the same results, the answers standing in for
+// the searches they stand for.
 class TableSearch {
  public:
   // `patterns`: the table's pattern objects in order (null where an entry
@@ -35,8 +37,11 @@ class TableSearch {
 
  private:
   std::vector<PyObject*> patterns_;
-  std::vector<std::shared_ptr<rx::Regex>> regexes_;  // per entry (null: not native)
-  std::vector<Py_ssize_t> hints_;                    // per entry
+  // Per entry: its engine form (null: not native), alive while the entry's
+  // pattern object is (the caller holds it); and the one pass's answer.
+  std::vector<rx::Regex*> regexes_;
+  std::vector<rx::TableAnswer> answers_;
+  bool long_text_ = false;
 };
 
 }  // namespace dravik::guard

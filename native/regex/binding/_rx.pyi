@@ -1,8 +1,10 @@
 """The native matching engine on its own (tests and benchmarks)."""
 
-from typing import Final, Optional, Sequence
+from typing import Final, Optional, Sequence, Union
 
 IGNORECASE: Final[int]
+SCAN_PATH: Final[str]
+FINGERPRINT_PATH: Final[str]
 
 class Pattern:
     @property
@@ -17,7 +19,7 @@ class Scanner:
     @property
     def patterns(self) -> tuple[Pattern, ...]: ...
     def search_each(self, text: str) -> list[Optional[tuple[int, int]]]: ...
-    def hints(self, text: str) -> list[Optional[int]]: ...
+    def answers(self, text: str) -> list[Union[tuple[int, int], bool, None]]: ...
 
 def compile(pattern: str, flags: int = 0) -> Pattern: ...
 def case_fixes() -> dict[int, tuple[int, ...]]: ...

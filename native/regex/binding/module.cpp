@@ -65,6 +65,7 @@ int exec_module(PyObject* m) {
   if (init_types(m, st) < 0) return -1;
   if (PyModule_AddIntConstant(m, "IGNORECASE", rx::kFlagIgnoreCase) < 0) return -1;
   if (PyModule_AddStringConstant(m, "SCAN_PATH", rx::lane_scan_path()) < 0) return -1;
+  if (PyModule_AddStringConstant(m, "FINGERPRINT_PATH", rx::fingerprint_path()) < 0) return -1;
   return 0;
 }
 

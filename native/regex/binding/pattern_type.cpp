@@ -188,21 +188,23 @@ PyObject* scanner_search_each(PyObject* self, PyObject* text) {
   return out.release();
 }
 
-PyObject* scanner_hints(PyObject* self, PyObject* text) {
+PyObject* scanner_answers(PyObject* self, PyObject* text) {
   if (require_str(text, "text") < 0) return nullptr;
 #if PY_VERSION_HEX < 0x030C0000
   if (PyUnicode_READY(text) < 0) return nullptr;
 #endif
-  std::vector<Py_ssize_t> h;
+  std::vector<rx::TableAnswer> a;
   try {
-    reinterpret_cast<ScannerObject*>(self)->scanner->hints(text, h);
+    reinterpret_cast<ScannerObject*>(self)->scanner->answers(text, a);
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   }
-  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(h.size())));
+  Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(a.size())));
   if (!out) return nullptr;
-  for (size_t k = 0; k < h.size(); ++k) {
-    PyObject* v = h[k] == rx::kNoHint ? Py_NewRef(Py_None) : PyLong_FromSsize_t(h[k]);
+  for (size_t k = 0; k < a.size(); ++k) {
+    PyObject* v = a[k].kind == rx::TableAnswer::kFound  ? span_tuple(a[k].span)
+                  : a[k].kind == rx::TableAnswer::kNone ? Py_NewRef(Py_False)
+                                                        : Py_NewRef(Py_None);
     if (v == nullptr) return nullptr;
     PyList_SET_ITEM(out.get(), static_cast<Py_ssize_t>(k), v);
   }
@@ -216,9 +218,9 @@ PyObject* scanner_get_patterns(PyObject* self, void*) {
 PyMethodDef kScannerMethods[] = {
     {"search_each", scanner_search_each, METH_O,
      "search_each(text)\n--\n\nThe first match (start, end) of every pattern, or None, in order."},
-    {"hints", scanner_hints, METH_O,
-     "hints(text)\n--\n\nPer pattern: None (searched on its own), -1 (a required literal is absent: no match) or a "
-     "position before which none of its required literals starts."},
+    {"answers", scanner_answers, METH_O,
+     "answers(text)\n--\n\nWhat the one pass over text tells, per pattern: its first match (start, end), False "
+     "(no match), or None (left to its own search)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
