@@ -1,6 +1,7 @@
 #include "cost/prefix_index.hpp"
 
 #include "common/cpython_private.hpp"
+#include "common/str_ready.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -27,15 +28,6 @@ std::uint64_t version_of(PyObject*) { return g_generation.load(std::memory_order
 // Before 3.12 every dict carries a version tag that changes on each mutation.
 std::uint64_t version_of(PyObject* table) { return cpython::dict_version_tag(table); }
 #endif
-
-int ensure_ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-  return PyUnicode_READY(s);
-#else
-  (void)s;
-  return 0;
-#endif
-}
 
 using Node = PrefixIndex::Node;
 
@@ -216,7 +208,7 @@ int PrefixIndex::rebuild(PyObject* table) {
       indexable = false;
       break;
     }
-    if (ensure_ready(key) < 0) return -1;
+    if (str_ready(key) < 0) return -1;
     total += PyUnicode_GET_LENGTH(key);
     if (total > std::numeric_limits<std::int32_t>::max()) indexable = false;
   }
@@ -267,7 +259,7 @@ std::int32_t PrefixIndex::walk(const Char* name, Py_ssize_t len) const {
 
 int PrefixIndex::find(PyObject* table, PyObject* name, Ref& out) {
   if (watcher_id < 0) return -2;
-  if (ensure_ready(name) < 0) return -1;
+  if (str_ready(name) < 0) return -1;
   if (!current(table) && rebuild(table) < 0) return -1;
   if (!indexable_) return -2;
   const Py_ssize_t len = PyUnicode_GET_LENGTH(name);

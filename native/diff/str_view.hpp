@@ -3,17 +3,14 @@
 #pragma once
 
 #include "common/refs.hpp"
+#include "common/str_ready.hpp"
 #include "diff/matching_blocks.hpp"
 
 namespace dravik::diff {
 
 // -1 with an exception set when the string cannot be read in place.
 inline int str_view(PyObject* s, CharView& out) {
-#if PY_VERSION_HEX < 0x030C0000
-  // Strings built through the legacy wide-character API become readable in
-  // place once made ready (3.12 removed that representation).
-  if (PyUnicode_READY(s) < 0) return -1;
-#endif
+  if (str_ready(s) < 0) return -1;
   out.kind = PyUnicode_KIND(s);
   out.data = PyUnicode_DATA(s);
   out.length = static_cast<size_t>(PyUnicode_GET_LENGTH(s));

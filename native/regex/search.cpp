@@ -2,33 +2,19 @@
 #include "regex/regex.hpp"
 
 #include "common/refs.hpp"
+#include "common/str_ready.hpp"
 
 #include <cstring>
 #include <new>
 
 namespace dravik::rx {
 
-namespace {
-
-// Strings built through the legacy wide-character API are only readable in
-// place once made ready (3.12 removed that representation).
-int ensure_ready(PyObject* s) {
-#if PY_VERSION_HEX < 0x030C0000
-  return PyUnicode_READY(s);
-#else
-  (void)s;
-  return 0;
-#endif
-}
-
-}  // namespace
-
 std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseFixes& fixes, std::string& why) {
   if (!PyUnicode_Check(pattern)) {
     why = "a pattern that is not a str";
     return nullptr;
   }
-  if (ensure_ready(pattern) < 0) return nullptr;
+  if (str_ready(pattern) < 0) return nullptr;
   if (flags & ~(kFlagIgnoreCase | kFlagUnicode | kFlagMultiline | kFlagDotall)) {
     why = "flags other than IGNORECASE, MULTILINE and DOTALL";
     return nullptr;
@@ -161,7 +147,7 @@ void set_internal_error() { PyErr_SetString(PyExc_RuntimeError, "regex engine: m
 }  // namespace
 
 int Regex::search(PyObject* text, Py_ssize_t pos, Span& out) {
-  if (ensure_ready(text) < 0) return -1;
+  if (str_ready(text) < 0) return -1;
   // As `re` does: a position past either end is clamped to it.
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   if (pos < 0) pos = 0;
@@ -416,7 +402,7 @@ int Regex::find_all(PyObject* text, std::vector<Span>& spans) {
 }
 
 PyObject* Regex::replace_all(PyObject* text, PyObject* literal) {
-  if (ensure_ready(text) < 0 || ensure_ready(literal) < 0) return nullptr;
+  if (str_ready(text) < 0 || str_ready(literal) < 0) return nullptr;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   std::vector<Span> spans;
   {

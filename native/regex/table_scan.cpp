@@ -1,4 +1,5 @@
 #include "regex/table_scan.hpp"
+#include "common/str_ready.hpp"
 
 #include <thread>
 
@@ -96,7 +97,7 @@ void TableScanner::answers(PyObject* text, std::vector<TableAnswer>& out) const 
 
 int TableScanner::search_each(PyObject* text, std::vector<std::optional<Span>>& out) const {
 #if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(text) < 0) return -1;
+  if (str_ready(text) < 0) return -1;
 #endif
   std::vector<TableAnswer> a;
   if (PyUnicode_GET_LENGTH(text) >= kReleaseGilAt) {

@@ -5,6 +5,7 @@
 #include "instrumentors/guard/pattern_engine.hpp"
 
 #include "common/call.hpp"
+#include "common/str_ready.hpp"
 #include "instrumentors/guard/engine_cache.hpp"
 
 namespace dravik::guard {
@@ -86,7 +87,7 @@ int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* t
   answers_.assign(patterns_.size(), rx::TableAnswer());
   if (!PyUnicode_Check(text)) return 0;
 #if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(text) < 0) return -1;
+  if (str_ready(text) < 0) return -1;
 #endif
   long_text_ = PyUnicode_GET_LENGTH(text) >= rx::kReleaseGilAt;
   std::vector<rx::Regex*> native;

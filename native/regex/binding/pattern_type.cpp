@@ -1,5 +1,6 @@
 // The Pattern and Scanner types of the _rx binding.
 #include "regex/binding/types.hpp"
+#include "common/str_ready.hpp"
 
 #include "regex/table_scan.hpp"
 
@@ -191,7 +192,7 @@ PyObject* scanner_search_each(PyObject* self, PyObject* text) {
 PyObject* scanner_answers(PyObject* self, PyObject* text) {
   if (require_str(text, "text") < 0) return nullptr;
 #if PY_VERSION_HEX < 0x030C0000
-  if (PyUnicode_READY(text) < 0) return nullptr;
+  if (str_ready(text) < 0) return nullptr;
 #endif
   std::vector<rx::TableAnswer> a;
   try {
