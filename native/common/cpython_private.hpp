@@ -13,7 +13,9 @@
 //   - long_as_unsigned_bytes: _PyLong_AsByteArray before 3.13 (from 3.13
 //     the public PyLong_AsNativeBytes);
 //   - function_builtins: PyFunctionObject.func_builtins (the builtins its
-//     global lookups fall back to, fixed when the function is made).
+//     global lookups fall back to, fixed when the function is made);
+//   - instance_dict: the instance dict at tp_dictoffset (3.10 only: from
+//     3.11 most classes keep their instances' attributes elsewhere).
 // A new interpreter version stops the build here until each of them has been
 // checked against it.
 #pragma once
@@ -96,5 +98,19 @@ inline int long_as_unsigned_bytes(PyObject* v, unsigned char* out, std::size_t n
 
 // The builtins dict a function's global lookups fall back to (borrowed).
 inline PyObject* function_builtins(PyObject* fn) { return reinterpret_cast<PyFunctionObject*>(fn)->func_builtins; }
+
+// The dict the generic attribute lookup reads for `obj` (borrowed), when
+// its class places it at a fixed offset; NULL otherwise or when it has none.
+inline PyObject* instance_dict(PyObject* obj) {
+#if PY_VERSION_HEX < 0x030B0000
+  const Py_ssize_t offset = Py_TYPE(obj)->tp_dictoffset;
+  if (offset <= 0) return nullptr;
+  PyObject* dict = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(obj) + offset);
+  return dict != nullptr && PyDict_Check(dict) ? dict : nullptr;
+#else
+  (void)obj;
+  return nullptr;
+#endif
+}
 
 }  // namespace dravik::cpython

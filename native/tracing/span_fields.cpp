@@ -114,14 +114,30 @@ int same_code(PyObject* code, PyObject* ref) {
 
 void forget(FieldReads& fr) {
   fr.version = 0;
+  fr.fields_in_dict = false;
   clear_all(fr.getters, kMaxClassProps);
   clear_all(fr.codes, kMaxClassProps);
+}
+
+// Whether the generic lookup of each field of class `k` on its instances
+// goes straight to the instance dict: the class keeps that dict at a fixed
+// offset and no class in the MRO has an attribute of the field's name.
+// 1, 0, or -1 on error.
+int fields_in_instance_dict(State* st, SdkClass k, PyTypeObject* tp) {
+  if (tp->tp_dictoffset <= 0 || k == K_span_context) return 0;
+  for (Name field : kSpanFields) {
+    if (k == K_status) field = N_f_status_code;
+    if (mro_lookup(tp, st->names[field]) != nullptr) return 0;
+    if (PyErr_Occurred()) return -1;
+    if (k == K_status) break;
+  }
+  return 1;
 }
 
 // Finds the verified getters of class `k` in its present state, into
 // `getters` and `codes`: the version tag they hold for, or 0 when the class
 // cannot be read directly (-1 with an exception set on error).
-long long verify_class(State* st, SdkClass k, PyTypeObject* tp, Ref* getters, Ref* codes) {
+long long verify_class(State* st, SdkClass k, PyTypeObject* tp, Ref* getters, Ref* codes, bool& in_dict) {
   // Properties are found by the generic attribute lookup only.
   if (tp->tp_getattro != PyObject_GenericGetAttr) return 0;
   if (k == K_span_context) {
@@ -157,6 +173,9 @@ long long verify_class(State* st, SdkClass k, PyTypeObject* tp, Ref* getters, Re
     codes[i] = std::move(code);
     ++found;
   }
+  const int plain = found ? fields_in_instance_dict(st, k, tp) : 0;
+  if (plain < 0 && failed_check() < 0) return -1;
+  in_dict = plain > 0;
   // Nothing above may change the class, but a tag that moved would make
   // every getter found here suspect.
   if (!found || !cpython::type_version_valid(tp, version)) return 0;
@@ -173,8 +192,9 @@ int check_class(State* st, SdkClass k) {
   Ref tp = Ref::borrow(reinterpret_cast<PyObject*>(fr.type));
   Ref getters[kMaxClassProps];
   Ref codes[kMaxClassProps];
+  bool in_dict = false;
   fr.checking = true;
-  const long long version = verify_class(st, k, reinterpret_cast<PyTypeObject*>(tp.get()), getters, codes);
+  const long long version = verify_class(st, k, reinterpret_cast<PyTypeObject*>(tp.get()), getters, codes, in_dict);
   fr.checking = false;
   if (version <= 0) return static_cast<int>(version);
   // The state is written only now, whole, and released only after.
@@ -184,6 +204,7 @@ int check_class(State* st, SdkClass k) {
     fr.codes[i] = codes[i].release();
   }
   fr.version = static_cast<unsigned int>(version);
+  fr.fields_in_dict = in_dict;
   return 1;
 }
 
@@ -199,6 +220,21 @@ inline int direct(State* st, SdkClass k, PyObject* obj, int i) {
   }
   PyObject* getter = fr.getters[i];
   return getter != nullptr && PyFunction_GET_CODE(getter) == fr.codes[i];
+}
+
+// obj.<field> for an object that direct() accepted for class `k`: from the
+// instance dict, as the generic lookup reads it, while no class attribute
+// can come first; else through the lookup (which also raises the error).
+Ref read_field(State* st, SdkClass k, PyObject* obj, PyObject* field) {
+  if (st->field_reads[k].fields_in_dict) {
+    if (PyObject* dict = cpython::instance_dict(obj)) {
+      Ref held = Ref::borrow(dict);  // a key's __eq__ could replace it
+      PyObject* v = PyDict_GetItemWithError(dict, field);
+      if (v != nullptr) return Ref::borrow(v);
+      if (PyErr_Occurred()) return Ref();
+    }
+  }
+  return Ref::steal(PyObject_GetAttr(obj, field));
 }
 
 }  // namespace
@@ -282,8 +318,8 @@ void clear_field_reads(State* st) {
 Ref span_property(State* st, PyObject* span, SpanProp prop) {
   const int d = direct(st, K_span, span, prop);
   if (d < 0) return Ref();
-  PyObject* name = d ? st->names[kSpanFields[prop]] : st->names[kClasses[K_span].props[prop]];
-  return Ref::steal(PyObject_GetAttr(span, name));
+  if (d) return read_field(st, K_span, span, st->names[kSpanFields[prop]]);
+  return Ref::steal(PyObject_GetAttr(span, st->names[kClasses[K_span].props[prop]]));
 }
 
 Ref context_id(State* st, PyObject* context, ContextProp prop) {
@@ -296,7 +332,8 @@ Ref context_id(State* st, PyObject* context, ContextProp prop) {
 Ref status_code_of(State* st, PyObject* status) {
   const int d = direct(st, K_status, status, 0);
   if (d < 0) return Ref();
-  return Ref::steal(PyObject_GetAttr(status, st->names[d ? N_f_status_code : N_p_status_code]));
+  if (d) return read_field(st, K_status, status, st->names[N_f_status_code]);
+  return Ref::steal(PyObject_GetAttr(status, st->names[N_p_status_code]));
 }
 
 namespace {
@@ -328,7 +365,7 @@ int span_attributes(State* st, PyObject* span, SpanAttrs& out) {
     if (proxy_type == nullptr && PyErr_Occurred()) return -1;
     if (proxy_type == reinterpret_cast<PyObject*>(&PyDictProxy_Type)) {
       out.direct = true;
-      Ref inner = Ref::steal(PyObject_GetAttr(span, st->names[N_f_attributes]));
+      Ref inner = read_field(st, K_span, span, st->names[N_f_attributes]);
       if (!inner) return -1;
       if (inner.get() == Py_None) return 0;  // MappingProxyType({})
       int found = 1;

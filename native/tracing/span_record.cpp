@@ -228,6 +228,31 @@ Ref clean_keys(State* st, PyObject* attrs, bool maybe_llm) {
   return cleaned;
 }
 
+// Whether `v` can never take part in a reference cycle, by the collector's
+// own rule: it is no container, or a tuple the collector no longer tracks.
+bool acyclic(PyObject* v) { return !PyObject_IS_GC(v) || (PyTuple_CheckExact(v) && !PyObject_GC_IsTracked(v)); }
+
+// What the collector would do on its next passes, done now so that the
+// records a run keeps cost it nothing: a tuple of acyclic items, then the
+// cleaned dict of acyclic keys and values, are no longer tracked (a dict
+// is tracked again as soon as a container is stored in it).
+void untrack_if_acyclic(PyObject* dict) {
+  if (!PyObject_GC_IsTracked(dict)) return;
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    if (PyTuple_CheckExact(v) && PyObject_GC_IsTracked(v)) {
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(v); ++i) {
+        if (!acyclic(PyTuple_GET_ITEM(v, i))) return;
+      }
+      PyObject_GC_UnTrack(v);
+    }
+    if (!acyclic(k) || !acyclic(v)) return;
+  }
+  PyObject_GC_UnTrack(dict);
+}
+
 // A tool's own failure marks the record as failed too.
 int tool_status_failed(State* st, PyObject* status) {
   if (!PyUnicode_Check(status)) return 0;
@@ -452,6 +477,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   const int is_llm = compare(kind.get(), st->names[N_v_llm], Py_EQ);
   if (is_llm < 0) return nullptr;
   if (is_llm && add_llm_summary(st, attrs.get(), cleaned.get(), zero.get()) < 0) return nullptr;
+  untrack_if_acyclic(cleaned.get());
 
   // 8. Identifiers.
   Ref trace_id = Ref::borrow(st->names[N_v_empty]);

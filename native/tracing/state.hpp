@@ -237,6 +237,7 @@ struct FieldReads {
   unsigned int version;      // its version tag when last checked; 0 when not checked
   int checks_left;           // checks allowed after changes to the class
   bool checking;             // a check is running (code it runs may end a span)
+  bool fields_in_dict;       // no class attribute shadows the fields: they are read from the instance dict
   PyObject* getters[kMaxClassProps];  // verified getter functions (strong); NULL: call the property
   PyObject* codes[kMaxClassProps];    // their code objects when verified (strong)
 };

@@ -185,6 +185,27 @@ def test_span_record_of_a_real_llm_span(vintrel):
     assert record["_from_processor"] is True and record["_otel_start_ns"] == 1_000_000_000
 
 
+def test_record_attributes_left_to_the_collector_only_when_they_can_form_a_cycle(vintrel):
+    import gc
+
+    # The SDK stores sequences as tuples it builds, tracked until a collection.
+    plain = vintrel._span_to_dict(sdk_span("chat x", {"gen_ai.system": "openai", "gen_ai.response.finish_reasons": ["stop"]}))
+    assert plain["attributes"]["finish_reasons"] == ("stop",)
+    assert not gc.is_tracked(plain["attributes"]) and not gc.is_tracked(plain["attributes"]["finish_reasons"])
+    plain["attributes"]["later"] = []  # the interpreter tracks it again
+    assert gc.is_tracked(plain["attributes"])
+    # Containers that could close a cycle keep the dict (and their tuple) tracked.
+    for value in (("a", []), [1], {"k": 1}):
+        record = vintrel._span_to_dict(FakeSpan(attributes={"k": value}))
+        assert gc.is_tracked(record["attributes"]) and record["attributes"]["k"] is value
+    record = vintrel._span_to_dict(FakeSpan(attributes={"k": ("a", [])}))
+    assert gc.is_tracked(record["attributes"]["k"])
+    # A cycle made later through the record is collected.
+    record["attributes"]["self"] = record
+    del record
+    assert gc.collect() >= 2
+
+
 def test_span_record_edges(vintrel):
     root = vintrel._span_to_dict(sdk_span("root", end=1_000_000_000))
     assert root["duration_ms"] is None and root["_otel_parent_id"] == "" and root["attributes"] == {}

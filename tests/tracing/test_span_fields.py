@@ -192,6 +192,35 @@ def test_classes_patched_after_the_first_span_are_read_through_their_new_propert
     assert calls == []
 
 
+def test_fields_shadowed_on_the_class_are_read_as_the_getters_read_them(vintrel):
+    # The getters read `self._name` etc.: a data descriptor of that name on
+    # the class comes before the instance's own value.
+    span = sdk_span("real", {"a": 1}, status=StatusCode.ERROR)
+    first = vintrel._span_to_dict(span)
+    cases = [
+        (ReadableSpan, "_name", property(lambda self: "shadowed"), "name", "shadowed"),
+        (ReadableSpan, "_attributes", property(lambda self: {"gen_ai.b": 2}), "attributes", {"b": 2}),
+        (Status, "_status_code", property(lambda self: StatusCode.OK), "status", "ok"),
+    ]
+    for cls, field, value, key, want in cases:
+        setattr(cls, field, value)
+        try:
+            assert vintrel._span_to_dict(span)[key] == want
+        finally:
+            delattr(cls, field)
+        assert vintrel._span_to_dict(span) == first
+    # A plain class attribute does not hide the instance's value.
+    ReadableSpan._name = "class value"
+    try:
+        assert vintrel._span_to_dict(span) == first
+    finally:
+        del ReadableSpan._name
+    # An instance whose dict lacks the field fails as the lookup does.
+    del span.__dict__["_name"]
+    with pytest.raises(AttributeError, match="_name"):
+        vintrel._span_to_dict(span)
+
+
 def test_status_code_class_is_the_one_found_at_call_time(vintrel, monkeypatch):
     span = sdk_span("failed", status=StatusCode.ERROR)
     assert vintrel._span_to_dict(span)["status"] == "error"
