@@ -156,6 +156,7 @@ void LiteralSet::build(std::vector<Literal> lits) {
     const Shape& s = shapes[k];
     lits_[k].lit = std::move(lits[k]);
     lits_[k].off = s.off;
+    for (uint16_t c : lits_[k].lit.cls) lits_[k].eff.push_back((*lits_[k].lit.sets)[c].eff.data());
     max_off_ = std::max(max_off_, s.off);
     const int b = where[k];
     buckets_[static_cast<size_t>(b)].push_back(static_cast<uint32_t>(k));

@@ -53,6 +53,9 @@ class LiteralSet {
   struct Lit {
     Literal lit;
     int off = 0;
+    // Per place: its class's answers over the BMP (one load fewer than
+    // through the class).
+    std::vector<const uint64_t*> eff;
   };
 
   // Windows of a text, read narrowed (in blocks, for wider text).
@@ -63,9 +66,16 @@ class LiteralSet {
   bool holds(const Lit& l, const Ch* p, Py_ssize_t n, Py_ssize_t start) const {
     const Py_ssize_t len = static_cast<Py_ssize_t>(l.lit.cls.size());
     if (start < 0 || start + len > n) return false;
-    const std::vector<CharSet>& sets = *l.lit.sets;
-    for (Py_ssize_t k = 0; k < len; ++k)
-      if (!sets[l.lit.cls[static_cast<size_t>(k)]].contains(p[start + k])) return false;
+    const uint64_t* const* eff = l.eff.data();
+    const Ch* at = p + start;
+    for (Py_ssize_t k = 0; k < len; ++k) {
+      const uint32_t c = at[k];
+      if (sizeof(Ch) == 1 || c < kBmpSize) {
+        if (!((eff[k][c >> 6] >> (c & 63)) & 1)) return false;
+      } else if (!(*l.lit.sets)[l.lit.cls[static_cast<size_t>(k)]].contains(c)) {
+        return false;
+      }
+    }
     return true;
   }
 
@@ -196,11 +206,41 @@ Py_ssize_t LiteralSet::first(const Ch* p, Py_ssize_t n, Py_ssize_t from, Py_ssiz
 template <class Ch, class F>
 void LiteralSet::each(const Ch* p, Py_ssize_t n, const Fingerprints& f, F&& on_hit) const {
   if (lits_.empty() || n == 0) return;
-  Windows<Ch> w(p, n, fp_.width);
-  for (Py_ssize_t t = 0; t < n; ++t) {
-    uint32_t b = 0;
-    t = w.next(t, n - 1, f, b);
-    if (t < 0 || at_window(p, n, t, b, on_hit)) return;
+  // Block by block: the windows of a block are all found first, then
+  // confirmed in order (a bucket dropped meanwhile is masked off), which
+  // keeps the kernel's loop free of the confirmations' branches.  Short
+  // blocks first: most scans of short texts stop early.
+  constexpr Py_ssize_t kBlock = 4096;
+  const int w = fp_.width;
+  uint16_t pos[kBlock];
+  uint8_t bk[kBlock];
+  uint8_t buf[sizeof(Ch) == 1 ? 1 : kBlock + 2];
+  Py_ssize_t block = 128;
+  for (Py_ssize_t t0 = 0; t0 < n;) {
+    block = std::min(block * 2, kBlock);
+    const Py_ssize_t t1 = std::min(n, t0 + block);  // windows starting in [t0, t1)
+    const Py_ssize_t whole = std::max(t0, std::min(t1, n - w + 1));  // [t0, whole): within the text
+    const uint8_t* bytes;
+    if constexpr (sizeof(Ch) == 1) {
+      bytes = p + t0;
+    } else {
+      narrow(p + t0, std::min(n, t1 + w - 1) - t0, buf);
+      bytes = buf;
+    }
+    size_t count = collect_windows(bytes, whole - t0, f, pos, bk);
+    // Windows that reach past the end count for the buckets taking anything there.
+    for (Py_ssize_t t = whole; t < t1; ++t) {
+      uint32_t r = 0xFF;
+      for (int j = 0; j < w; ++j) r &= t + j < n ? f.exact[j][bytes[t + j - t0]] : f.any[j];
+      pos[count] = static_cast<uint16_t>(t - t0);
+      bk[count] = static_cast<uint8_t>(r);
+      count += r != 0;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t b = bk[i] & f.live;
+      if (b != 0 && at_window(p, n, t0 + pos[i], b, on_hit)) return;
+    }
+    t0 = t1;
   }
 }
 
