@@ -40,11 +40,9 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
   re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
   re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
   re->acc_.init(re->c_);
-  if (!re->c_.literals.empty()) {
-    LiteralReq req;
-    req.strings = re->c_.literals;
-    req.before = re->c_.literal_before;
-    re->lits_.init(re->c_, req);
+  if (!re->c_.literals.empty() && !re->lits_.init(re->c_)) {
+    PyErr_NoMemory();
+    return nullptr;
   }
   re->init_required();
   return re;

@@ -1,8 +1,12 @@
-// Arrays for the diff, allocated without throwing: every allocation reports
-// failure to its caller, which gives up on the whole diff.  They hold plain
-// numbers only and never touch interpreter objects, so they can be used with
-// the GIL released.
+// Arrays allocated without throwing (the modules are built without C++
+// exceptions): every allocation reports failure to its caller, which gives
+// up on the whole operation.  They hold plain data only and never touch
+// interpreter objects.  Memory comes from the interpreter's raw allocator,
+// which may be called with the GIL released and which its allocation hooks
+// (tracemalloc, the failure injection of the test suite) see.
 #pragma once
+
+#include <Python.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -10,7 +14,7 @@
 #include <cstring>
 #include <type_traits>
 
-namespace dravik::diff {
+namespace dravik {
 
 template <class T>
 class Array {
@@ -20,7 +24,7 @@ class Array {
   Array() = default;
   Array(const Array&) = delete;
   Array& operator=(const Array&) = delete;
-  ~Array() { std::free(p_); }
+  ~Array() { PyMem_RawFree(p_); }
 
   // Uninitialised contents; false when out of memory.
   bool allocate(size_t n) { return reserve_raw(n, false); }
@@ -40,14 +44,14 @@ class Array {
 
  private:
   bool reserve_raw(size_t n, bool zeroed) {
-    std::free(p_);
+    PyMem_RawFree(p_);
     p_ = nullptr;
     n_ = 0;
     if (n > SIZE_MAX / sizeof(T)) return false;
     // An empty array still owns one element, so a successful allocation
     // never leaves a null pointer behind.
     const size_t cells = n == 0 ? 1 : n;
-    void* mem = zeroed ? std::calloc(cells, sizeof(T)) : std::malloc(cells * sizeof(T));
+    void* mem = zeroed ? PyMem_RawCalloc(cells, sizeof(T)) : PyMem_RawMalloc(cells * sizeof(T));
     if (mem == nullptr) return false;
     p_ = static_cast<T*>(mem);
     n_ = n;
@@ -67,7 +71,7 @@ class Vec {
   Vec() = default;
   Vec(const Vec&) = delete;
   Vec& operator=(const Vec&) = delete;
-  ~Vec() { std::free(p_); }
+  ~Vec() { PyMem_RawFree(p_); }
 
   bool push(const T& v) {
     if (n_ == cap_ && !grow(n_ + 1)) return false;
@@ -99,7 +103,7 @@ class Vec {
       cap *= 2;
     }
     if (cap > SIZE_MAX / sizeof(T)) return false;
-    void* mem = std::realloc(p_, cap * sizeof(T));
+    void* mem = PyMem_RawRealloc(p_, cap * sizeof(T));
     if (mem == nullptr) return false;
     p_ = static_cast<T*>(mem);
     cap_ = cap;
@@ -111,4 +115,4 @@ class Vec {
   size_t cap_ = 0;
 };
 
-}  // namespace dravik::diff
+}  // namespace dravik
