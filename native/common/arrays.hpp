@@ -24,6 +24,20 @@ class Array {
   Array() = default;
   Array(const Array&) = delete;
   Array& operator=(const Array&) = delete;
+  Array(Array&& o) noexcept : p_(o.p_), n_(o.n_) {
+    o.p_ = nullptr;
+    o.n_ = 0;
+  }
+  Array& operator=(Array&& o) noexcept {
+    if (this != &o) {
+      PyMem_RawFree(p_);
+      p_ = o.p_;
+      n_ = o.n_;
+      o.p_ = nullptr;
+      o.n_ = 0;
+    }
+    return *this;
+  }
   ~Array() { PyMem_RawFree(p_); }
 
   // Uninitialised contents; false when out of memory.
@@ -41,6 +55,14 @@ class Array {
   bool empty() const noexcept { return n_ == 0; }
   T& operator[](size_t i) noexcept { return p_[i]; }
   const T& operator[](size_t i) const noexcept { return p_[i]; }
+  T* begin() noexcept { return p_; }
+  T* end() noexcept { return p_ + n_; }
+  const T* begin() const noexcept { return p_; }
+  const T* end() const noexcept { return p_ + n_; }
+  // Same size and bytes.
+  bool same(const Array& o) const noexcept {
+    return n_ == o.n_ && (n_ == 0 || std::memcmp(p_, o.p_, n_ * sizeof(T)) == 0);
+  }
 
  private:
   bool reserve_raw(size_t n, bool zeroed) {
