@@ -16,6 +16,10 @@
 
 namespace dravik {
 
+// The size of one element (T may itself be a pointer).
+template <class T>
+inline constexpr size_t kElem = sizeof(T);  // NOLINT(bugprone-sizeof-expression)
+
 template <class T>
 class Array {
   static_assert(std::is_trivially_copyable_v<T>);
@@ -61,7 +65,7 @@ class Array {
   const T* end() const noexcept { return p_ + n_; }
   // Same size and bytes.
   bool same(const Array& o) const noexcept {
-    return n_ == o.n_ && (n_ == 0 || std::memcmp(p_, o.p_, n_ * sizeof(T)) == 0);
+    return n_ == o.n_ && (n_ == 0 || std::memcmp(p_, o.p_, n_ * kElem<T>) == 0);
   }
 
  private:
@@ -69,11 +73,11 @@ class Array {
     PyMem_RawFree(p_);
     p_ = nullptr;
     n_ = 0;
-    if (n > SIZE_MAX / sizeof(T)) return false;
+    if (n > SIZE_MAX / kElem<T>) return false;
     // An empty array still owns one element, so a successful allocation
     // never leaves a null pointer behind.
     const size_t cells = n == 0 ? 1 : n;
-    void* mem = zeroed ? PyMem_RawCalloc(cells, sizeof(T)) : PyMem_RawMalloc(cells * sizeof(T));
+    void* mem = zeroed ? PyMem_RawCalloc(cells, kElem<T>) : PyMem_RawMalloc(cells * kElem<T>);
     if (mem == nullptr) return false;
     p_ = static_cast<T*>(mem);
     n_ = n;
@@ -121,11 +125,11 @@ class Vec {
   bool grow(size_t need) {
     size_t cap = cap_ < 16 ? 16 : cap_;
     while (cap < need) {
-      if (cap > SIZE_MAX / 2 / sizeof(T)) return false;
+      if (cap > SIZE_MAX / 2 / kElem<T>) return false;
       cap *= 2;
     }
-    if (cap > SIZE_MAX / sizeof(T)) return false;
-    void* mem = PyMem_RawRealloc(p_, cap * sizeof(T));
+    if (cap > SIZE_MAX / kElem<T>) return false;
+    void* mem = PyMem_RawRealloc(p_, cap * kElem<T>);
     if (mem == nullptr) return false;
     p_ = static_cast<T*>(mem);
     cap_ = cap;
