@@ -46,6 +46,12 @@ class Array {
 
   // Uninitialised contents; false when out of memory.
   bool allocate(size_t n) { return reserve_raw(n, false); }
+  // Frees the contents: empty, holding nothing.
+  void release() noexcept {
+    PyMem_RawFree(p_);
+    p_ = nullptr;
+    n_ = 0;
+  }
   bool allocate_zeroed(size_t n) { return reserve_raw(n, true); }
   bool allocate_filled(size_t n, T value) {
     if (!reserve_raw(n, false)) return false;

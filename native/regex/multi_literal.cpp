@@ -84,13 +84,13 @@ struct Bucket {
 
 void LiteralSet::clear() {
   count_ = 0;
-  lits_.allocate(0);
-  eff_.allocate(0);
-  by_bucket_.allocate(0);
+  lits_.release();
+  eff_.release();
+  by_bucket_.release();
   bucket_start_.fill(0);
-  pair_start_.allocate(0);
-  pair_lits_.allocate(0);
-  bucket_of_.allocate(0);
+  pair_start_.release();
+  pair_lits_.release();
+  bucket_of_.release();
   fp_ = Fingerprints();
   max_off_ = 0;
 }
