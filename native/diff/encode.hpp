@@ -1,7 +1,7 @@
 // Characters as small dense numbers.
 #pragma once
 
-#include "diff/arrays.hpp"
+#include "common/arrays.hpp"
 #include "diff/matching_blocks.hpp"
 
 namespace dravik::diff {

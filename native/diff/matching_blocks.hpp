@@ -9,7 +9,7 @@
 // longest block is different (see longest_block.cpp).
 #pragma once
 
-#include "diff/arrays.hpp"
+#include "common/arrays.hpp"
 
 #include <cstdint>
 

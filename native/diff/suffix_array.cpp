@@ -1,6 +1,6 @@
 #include "diff/suffix_array.hpp"
 
-#include "diff/arrays.hpp"
+#include "common/arrays.hpp"
 
 namespace dravik::diff {
 

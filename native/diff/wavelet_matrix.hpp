@@ -2,7 +2,7 @@
 // among values[lo..hi), in time logarithmic in the largest value.
 #pragma once
 
-#include "diff/arrays.hpp"
+#include "common/arrays.hpp"
 
 namespace dravik::diff {
 

@@ -6,14 +6,17 @@ namespace dravik::rx {
 
 bool may_hold_astral(const CharSet& cs) { return cs.negate || cs.cats != 0 || !cs.astral.empty(); }
 
-void Accelerator::init(const Compiled& c) {
+bool Accelerator::init(const Compiled& c) {
   sets_ = &c.sets;
   len_ = c.nullable ? 0 : c.prefix_len;
-  if (len_ == 0) return;
+  if (len_ == 0) return true;
   double weight[kPrefixDepth] = {};
   for (int k = 0; k < len_; ++k) {
     cls_[k] = c.prefix[k];
-    bmp_[k].assign(kBmpSize / 64, 0);
+    if (!bmp_[k].allocate_zeroed(kBmpSize / 64)) {
+      len_ = 0;
+      return false;
+    }
     double w = 0;
     bool astral = false;
     for (uint16_t s : cls_[k]) {
@@ -23,9 +26,9 @@ void Accelerator::init(const Compiled& c) {
       astral = astral || may_hold_astral(cs);
     }
     for (uint32_t ch = 0; ch < 256; ++ch) tbl_[k][ch] = (bmp_[k][ch >> 6] >> (ch & 63)) & 1;
-    test8_[k] = LaneTest::build(bmp_[k], 256, false);
-    test16_[k] = LaneTest::build(bmp_[k], kBmpSize, false);
-    test32_[k] = LaneTest::build(bmp_[k], kBmpSize, astral);
+    test8_[k] = LaneTest::build(bmp_[k].data(), 256, false);
+    test16_[k] = LaneTest::build(bmp_[k].data(), kBmpSize, false);
+    test32_[k] = LaneTest::build(bmp_[k].data(), kBmpSize, astral);
     weight[k] = w;
   }
   // Rarest positions first, until hits are rare enough; a test that lets
@@ -58,6 +61,7 @@ void Accelerator::init(const Compiled& c) {
       plan.scan.dist[k] = chosen[k] - chosen[0];
     }
   }
+  return true;
 }
 
 }  // namespace dravik::rx

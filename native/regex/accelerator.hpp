@@ -4,6 +4,7 @@
 // with vector tests, and every hit is confirmed against all the positions.
 #pragma once
 
+#include "common/arrays.hpp"
 #include "regex/lane_scan.hpp"
 #include "regex/program.hpp"
 
@@ -13,7 +14,8 @@ namespace dravik::rx {
 
 class Accelerator {
  public:
-  void init(const Compiled& c);
+  // False when out of memory.
+  bool init(const Compiled& c);
   bool enabled() const { return len_ > 0; }
   // Whether a match may start with `c` (its first position's class).
   bool may_start(uint32_t c) const { return in(0, c); }
@@ -66,7 +68,7 @@ class Accelerator {
   };
   Plan plan_[3];
   bool tbl_[kPrefixDepth][256] = {};
-  std::vector<uint64_t> bmp_[kPrefixDepth];
+  Array<uint64_t> bmp_[kPrefixDepth];
   std::vector<uint16_t> cls_[kPrefixDepth];
   LaneTest test8_[kPrefixDepth], test16_[kPrefixDepth], test32_[kPrefixDepth];
 };

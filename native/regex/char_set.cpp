@@ -35,9 +35,9 @@ bool cat_contains(uint8_t cats, uint32_t c) {
          ((cats >> C_NOT_SPACE) & 1 && !s) || ((cats >> C_WORD) & 1 && w) || ((cats >> C_NOT_WORD) & 1 && !w);
 }
 
-void compute_eff(CharSet& cs) {
+bool compute_eff(CharSet& cs) {
   const BmpProps& p = bmp_props();
-  cs.eff.assign(kWords, 0);
+  if (!cs.eff.allocate_zeroed(kWords)) return false;
   if (!cs.fold) {
     for (size_t i = 0; i < kWords; ++i) cs.eff[i] = cs.set[i];
   } else {
@@ -75,6 +75,7 @@ void compute_eff(CharSet& cs) {
   }
   if (cs.negate)
     for (auto& w : cs.eff) w = ~w;
+  return true;
 }
 
 }  // namespace
@@ -97,7 +98,10 @@ bool CharSet::contains_slow(uint32_t t) const {
 
 bool build_char_set(const ClassSpec& spec, bool ignorecase, const CaseFixes& fixes, CharSet& cs, std::string& why) {
   cs = CharSet();
-  cs.set.assign(kWords, 0);
+  if (!cs.set.allocate_zeroed(kWords)) {
+    PyErr_NoMemory();
+    return false;
+  }
   switch (spec.op) {
     case ClassSpec::Any:
       cs.negate = true;
@@ -152,7 +156,10 @@ bool build_char_set(const ClassSpec& spec, bool ignorecase, const CaseFixes& fix
       break;
     }
   }
-  compute_eff(cs);
+  if (!compute_eff(cs)) {
+    PyErr_NoMemory();
+    return false;
+  }
   return true;
 }
 

@@ -2,6 +2,7 @@
 // its compiled form (which characters it matches, folding included).
 #pragma once
 
+#include "common/arrays.hpp"
 #include "regex/unicode_props.hpp"
 
 #include <string>
@@ -34,9 +35,9 @@ struct CharSet {
   bool negate = false;
   bool fold = false;
   uint8_t cats = 0;                              // bit per Category
-  std::vector<uint64_t> set;                     // literal set over the BMP (1024 words)
+  Array<uint64_t> set;                           // literal set over the BMP (1024 words)
   std::vector<std::pair<uint32_t, uint32_t>> astral;  // literal ranges beyond the BMP
-  std::vector<uint64_t> eff;                     // the final answer for every BMP character
+  Array<uint64_t> eff;                           // the final answer for every BMP character
 
   bool contains(uint32_t t) const {
     if (t < kBmpSize) return (eff[t >> 6] >> (t & 63)) & 1;
@@ -44,13 +45,14 @@ struct CharSet {
   }
   bool contains_slow(uint32_t t) const;
   bool same_as(const CharSet& o) const {
-    return negate == o.negate && fold == o.fold && cats == o.cats && set == o.set && astral == o.astral;
+    return negate == o.negate && fold == o.fold && cats == o.cats && set.same(o.set) && astral == o.astral;
   }
 };
 
 // Compiles a class spec under the given flags the way `re` compiles it for
 // str patterns.  Returns false with `why` set for what this engine does not
-// take (characters beyond the BMP in a case-insensitive class).
+// take (characters beyond the BMP in a case-insensitive class), or with
+// MemoryError set (and `why` untouched) when out of memory.
 bool build_char_set(const ClassSpec& spec, bool ignorecase, const CaseFixes& fixes, CharSet& out, std::string& why);
 
 }  // namespace dravik::rx

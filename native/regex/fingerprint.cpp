@@ -32,6 +32,29 @@ Py_ssize_t plain_windows_w(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, cons
   }
 }
 
+template <int W>
+size_t plain_collect_w(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk) {
+  size_t n = 0;
+  for (Py_ssize_t t = 0; t < count; ++t) {
+    uint32_t r = f.exact[0][p[t]];
+    if (W > 1) r &= f.exact[1][p[t + 1]];
+    if (W > 2) r &= f.exact[2][p[t + 2]];
+    pos[n] = static_cast<uint16_t>(t);
+    bk[n] = static_cast<uint8_t>(r);
+    n += r != 0;
+  }
+  return n;
+}
+
+[[maybe_unused]] size_t plain_collect(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos,
+                                      uint8_t* bk) {
+  switch (f.width) {
+    case 1: return plain_collect_w<1>(p, count, f, pos, bk);
+    case 2: return plain_collect_w<2>(p, count, f, pos, bk);
+    default: return plain_collect_w<3>(p, count, f, pos, bk);
+  }
+}
+
 template <class Ch>
 [[maybe_unused]] void plain_narrow(const Ch* p, Py_ssize_t n, uint8_t* out) {
   for (Py_ssize_t k = 0; k < n; ++k) out[k] = narrow_char(p[k]);
@@ -55,6 +78,13 @@ Py_ssize_t find_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const F
   return plain_windows(p, a, last, f, buckets);
 }
 
+size_t collect_windows(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk) {
+  if (count <= 0) return 0;
+  if (kAvx2) return x86::avx2_collect(p, count, f, pos, bk);
+  if (kSsse3) return x86::ssse3_collect(p, count, f, pos, bk);
+  return plain_collect(p, count, f, pos, bk);
+}
+
 void narrow(const Py_UCS2* p, Py_ssize_t n, uint8_t* out) {
   if (kAvx2) x86::avx2_narrow(p, n, out);
   else x86::sse2_narrow(p, n, out);
@@ -69,6 +99,9 @@ const char* fingerprint_path() { return "portable"; }
 
 Py_ssize_t find_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const Fingerprints& f, uint32_t& buckets) {
   return plain_windows(p, a, last, f, buckets);
+}
+size_t collect_windows(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk) {
+  return count > 0 ? plain_collect(p, count, f, pos, bk) : 0;
 }
 void narrow(const Py_UCS2* p, Py_ssize_t n, uint8_t* out) { plain_narrow(p, n, out); }
 void narrow(const Py_UCS4* p, Py_ssize_t n, uint8_t* out) { plain_narrow(p, n, out); }

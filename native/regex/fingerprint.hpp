@@ -15,6 +15,7 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace dravik::rx {
@@ -29,6 +30,8 @@ struct Fingerprints {
   // Per place: the buckets that take any byte there (a window may reach
   // past the end of the text for them).
   uint8_t any[3] = {};
+  // The buckets not dropped.
+  uint8_t live = 0xFF;
 
   // Adds `byte` to bucket b's set at `place`.
   void add(int place, int b, uint8_t byte) {
@@ -47,6 +50,7 @@ struct Fingerprints {
       for (auto& x : exact[j]) x &= keep;
       any[j] &= keep;
     }
+    live &= keep;
   }
 };
 
@@ -56,6 +60,11 @@ inline uint8_t narrow_char(uint32_t c) { return c < 255 ? static_cast<uint8_t>(c
 // some bucket may hold, with those buckets in `buckets`; -1 when there is
 // none.  The caller guarantees p[last + width - 1] is readable.
 Py_ssize_t find_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const Fingerprints& f, uint32_t& buckets);
+
+// Every window start t in [0, count) some bucket may start, in order: t in
+// pos and its buckets in bk (room for `count` each); returns how many.  The
+// caller guarantees p[count + width - 2] is readable; count < 65536.
+size_t collect_windows(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk);
 
 // out[k] = narrow_char(p[k]) for k < n.
 void narrow(const Py_UCS2* p, Py_ssize_t n, uint8_t* out);

@@ -84,6 +84,10 @@ Py_ssize_t ssse3_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const 
   return ssse3_kernel::windows<Ssse3>(p, a, last, f, buckets);
 }
 
+size_t ssse3_collect(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk) {
+  return ssse3_kernel::collect<Ssse3>(p, count, f, pos, bk);
+}
+
 DRAVIK_END_TARGET
 
 // ---- AVX2 ---------------------------------------------------------------------
@@ -117,6 +121,10 @@ namespace avx2_kernel {
 
 Py_ssize_t avx2_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const Fingerprints& f, uint32_t& buckets) {
   return avx2_kernel::windows<Avx2>(p, a, last, f, buckets);
+}
+
+size_t avx2_collect(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk) {
+  return avx2_kernel::collect<Avx2>(p, count, f, pos, bk);
 }
 
 void avx2_narrow(const Py_UCS2* p, Py_ssize_t n, uint8_t* out) {

@@ -20,7 +20,7 @@ using Runs = std::vector<std::pair<uint32_t, uint32_t>>;
 
 // The runs of set bits below `limit`, found a word at a time (empty and full
 // words are skipped whole), stopping once `cap` runs are found.
-Runs runs_of(const std::vector<uint64_t>& bits, uint32_t limit, size_t cap) {
+Runs runs_of(const uint64_t* bits, uint32_t limit, size_t cap) {
   Runs r;
   const uint32_t nwords = (limit + 63) / 64;
   bool open = false;
@@ -48,7 +48,7 @@ Runs runs_of(const std::vector<uint64_t>& bits, uint32_t limit, size_t cap) {
 
 }  // namespace
 
-LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool astral) {
+LaneTest LaneTest::build(const uint64_t* bits, uint32_t limit, bool astral) {
   // More runs than this cannot give an exact test; past it only the count matters.
   constexpr size_t kCap = 16;
   Runs all = runs_of(bits, limit, kCap);
@@ -132,9 +132,7 @@ LaneTest LaneTest::build(const std::vector<uint64_t>& bits, uint32_t limit, bool
   }
   // No exact form: the ASCII part (exact when it can be), everything above
   // it accepted.
-  std::vector<uint64_t> ascii(2, 0);
-  ascii[0] = bits[0];
-  ascii[1] = bits[1];
+  const uint64_t ascii[2] = {bits[0], bits[1]};
   t = build(ascii, 128, false);
   t.exact = false;
   if (t.nr == 3) {

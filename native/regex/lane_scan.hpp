@@ -23,7 +23,7 @@ struct LaneTest {
   // BMP bitmap `bits`, plus every character beyond the BMP when `astral`.
   // Without an exact form of at most three folds, values or ranges, the
   // ASCII part stays exact and everything above it is accepted.
-  static LaneTest build(const std::vector<uint64_t>& bits, uint32_t limit, bool astral);
+  static LaneTest build(const uint64_t* bits, uint32_t limit, bool astral);
 
   bool holds(uint32_t x) const {
     for (int k = 0; k < nfold; ++k)

@@ -51,6 +51,8 @@ Py_ssize_t avx2_scan(const Py_UCS4* p, Py_ssize_t a, Py_ssize_t last, const Lane
 // bucket may hold, or -1.
 Py_ssize_t ssse3_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const Fingerprints& f, uint32_t& buckets);
 Py_ssize_t avx2_windows(const uint8_t* p, Py_ssize_t a, Py_ssize_t last, const Fingerprints& f, uint32_t& buckets);
+size_t ssse3_collect(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk);
+size_t avx2_collect(const uint8_t* p, Py_ssize_t count, const Fingerprints& f, uint16_t* pos, uint8_t* bk);
 // Narrowing kernels: out[k] = min(p[k], 255) for k < n.
 void sse2_narrow(const Py_UCS2* p, Py_ssize_t n, uint8_t* out);
 void sse2_narrow(const Py_UCS4* p, Py_ssize_t n, uint8_t* out);

@@ -200,14 +200,15 @@ bool find_required_literals(const Node& root, const std::unordered_map<const Nod
   return true;
 }
 
-void LiteralFinder::init(const Compiled& c, const LiteralReq& req) {
-  std::vector<LiteralSet::Literal> lits;
-  for (const auto& cls : req.strings) lits.push_back(LiteralSet::Literal{&c.sets, cls});
-  set_.build(std::move(lits));
+bool LiteralFinder::init(const Compiled& c) {
   next_ = -2;
-  before_.assign(kBmpSize / 64, 0);
-  for (uint16_t s : req.before)
+  Array<LiteralSet::Literal> lits;
+  if (!lits.allocate(c.literals.size()) || !before_.allocate_zeroed(kBmpSize / 64)) return false;
+  for (size_t k = 0; k < c.literals.size(); ++k) lits[k] = LiteralSet::Literal{&c.sets, &c.literals[k]};
+  if (!set_.build(lits.data(), lits.size())) return false;
+  for (uint16_t s : c.literal_before)
     for (size_t w = 0; w < before_.size(); ++w) before_[w] |= c.sets[s].eff[w];
+  return true;
 }
 
 }  // namespace dravik::rx

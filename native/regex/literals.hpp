@@ -33,7 +33,9 @@ inline constexpr Py_ssize_t kBeyondLimit = -3;
 
 class LiteralFinder {
  public:
-  void init(const Compiled& c, const LiteralReq& req);
+  // From the compiled pattern's required literals (c.literals, which must
+  // outlive the finder); false when out of memory.
+  bool init(const Compiled& c);
   bool enabled() const { return !set_.empty(); }
   // How far past an occurrence's start its window may begin.
   int reach() const { return set_.max_offset(); }
@@ -67,7 +69,7 @@ class LiteralFinder {
 
  private:
   LiteralSet set_;
-  std::vector<uint64_t> before_;
+  Array<uint64_t> before_;
   Py_ssize_t next_ = -2;  // cached next occurrence; -2 unknown, -1 none
   Py_ssize_t floor_ = 0, limit_ = PY_SSIZE_T_MAX;
 };

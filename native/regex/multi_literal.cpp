@@ -3,6 +3,7 @@
 #include "regex/accelerator.hpp"
 
 #include <bitset>
+#include <cstring>
 #include <numeric>
 
 namespace dravik::rx {
@@ -81,29 +82,47 @@ struct Bucket {
 
 }  // namespace
 
-void LiteralSet::build(std::vector<Literal> lits) {
-  lits_.clear();
-  pair_start_.clear();
-  pair_lits_.clear();
-  bucket_of_.clear();
-  for (auto& b : buckets_) b.clear();
+void LiteralSet::clear() {
+  count_ = 0;
+  lits_.release();
+  eff_.release();
+  by_bucket_.release();
+  bucket_start_.fill(0);
+  pair_start_.release();
+  pair_lits_.release();
+  bucket_of_.release();
   fp_ = Fingerprints();
   max_off_ = 0;
-  if (lits.empty()) return;
-  size_t longest = 0;
-  for (const Literal& l : lits) longest = std::max(longest, l.cls.size());
+}
+
+bool LiteralSet::build(const Literal* lits, size_t n) {
+  clear();
+  if (build_or_fail(lits, n)) return true;
+  clear();
+  return false;
+}
+
+bool LiteralSet::build_or_fail(const Literal* lits, size_t n) {
+  if (n == 0) return true;
+  size_t longest = 0, places_total = 0;
+  for (size_t k = 0; k < n; ++k) {
+    longest = std::max(longest, lits[k].cls->size());
+    places_total += lits[k].cls->size();
+  }
   const int width = static_cast<int>(std::min<size_t>(3, longest));
   fp_.width = width;
 
   ByteSet all;
   all.set();
-  std::vector<Shape> shapes(lits.size());
-  for (size_t k = 0; k < lits.size(); ++k) {
+  Array<Shape> shapes;
+  Array<ByteSet> places;
+  if (!shapes.allocate(n) || !places.allocate(longest)) return false;
+  for (size_t k = 0; k < n; ++k) {
     const Literal& l = lits[k];
-    std::vector<ByteSet> places;
-    for (uint16_t c : l.cls) places.push_back(bytes_of((*l.sets)[c]));
-    const int len = static_cast<int>(places.size());
+    const int len = static_cast<int>(l.cls->size());
+    for (int j = 0; j < len; ++j) places[static_cast<size_t>(j)] = bytes_of((*l.sets)[(*l.cls)[static_cast<size_t>(j)]]);
     Shape& best = shapes[k];
+    best = Shape();
     best.odds = 2.0;
     // The rarest window of the literal.
     for (int off = 0; off == 0 || off + width <= len; ++off) {
@@ -121,12 +140,15 @@ void LiteralSet::build(std::vector<Literal> lits) {
   }
 
   // Commonest literals first, each into the bucket it makes least costly.
-  std::vector<size_t> order(lits.size());
-  std::iota(order.begin(), order.end(), size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return shapes[a].odds > shapes[b].odds; });
+  Array<size_t> order;
+  Array<uint8_t> where;
+  if (!order.allocate(n) || !where.allocate_zeroed(n)) return false;
+  std::iota(order.data(), order.data() + n, size_t{0});
+  std::stable_sort(order.data(), order.data() + n,
+                   [&](size_t a, size_t b) { return shapes[a].odds > shapes[b].odds; });
   std::array<Bucket, kBuckets> bk;
-  std::vector<int> where(lits.size(), 0);
-  for (size_t k : order) {
+  for (size_t i = 0; i < n; ++i) {
+    const size_t k = order[i];
     int pick = 0;
     double pick_delta = 0;
     for (int b = 0; b < kBuckets; ++b) {
@@ -148,17 +170,26 @@ void LiteralSet::build(std::vector<Literal> lits) {
       into.nib[static_cast<size_t>(j)].hi |= shapes[k].nib[static_cast<size_t>(j)].hi;
     }
     ++into.count;
-    where[k] = pick;
+    where[k] = static_cast<uint8_t>(pick);
   }
 
-  lits_.resize(lits.size());
-  for (size_t k = 0; k < lits.size(); ++k) {
+  if (!lits_.allocate(n) || !eff_.allocate(places_total) || !by_bucket_.allocate(n) || !bucket_of_.allocate(n))
+    return false;
+  uint32_t eff_at = 0;
+  for (size_t k = 0; k < n; ++k) {
     const Shape& s = shapes[k];
-    lits_[k].lit = std::move(lits[k]);
-    lits_[k].off = s.off;
+    const Literal& in = lits[k];
+    Lit& l = lits_[k];
+    l.sets = in.sets;
+    l.cls = in.cls->data();
+    l.len = static_cast<uint32_t>(in.cls->size());
+    l.off = s.off;
+    l.eff_at = eff_at;
+    for (uint16_t c : *in.cls) eff_[eff_at++] = (*in.sets)[c].eff.data();
     max_off_ = std::max(max_off_, s.off);
     const int b = where[k];
-    buckets_[static_cast<size_t>(b)].push_back(static_cast<uint32_t>(k));
+    bucket_of_[k] = static_cast<uint8_t>(b);
+    ++bucket_start_[static_cast<size_t>(b) + 1];
     for (int j = 0; j < width; ++j) {
       const ByteSet& set = s.place[static_cast<size_t>(j)];
       for (uint32_t x = 0; x < 256; ++x)
@@ -166,16 +197,23 @@ void LiteralSet::build(std::vector<Literal> lits) {
       if (j >= s.reach) fp_.any[j] = static_cast<uint8_t>(fp_.any[j] | (1u << b));
     }
   }
+  for (int b = 0; b < kBuckets; ++b) bucket_start_[static_cast<size_t>(b) + 1] += bucket_start_[static_cast<size_t>(b)];
+  {
+    std::array<uint32_t, kBuckets> fill;
+    std::copy(bucket_start_.begin(), bucket_start_.end() - 1, fill.begin());
+    for (size_t k = 0; k < n; ++k) by_bucket_[fill[bucket_of_[k]]++] = static_cast<uint32_t>(k);
+  }
+  count_ = n;
 
   // The pair index, worth it only for sets larger than a bucket's few.
-  bucket_of_.resize(lits_.size());
-  for (size_t k = 0; k < lits_.size(); ++k) bucket_of_[k] = static_cast<uint8_t>(where[k]);
   constexpr size_t kMaxPairEntries = size_t{1} << 18;
-  if (width < 2 || lits_.size() <= static_cast<size_t>(kBuckets)) return;
+  if (width < 2 || n <= static_cast<size_t>(kBuckets)) return true;
   size_t entries = 0;
-  for (const Shape& s : shapes) entries += s.place[0].count() * s.place[1].count();
-  if (entries > kMaxPairEntries) return;
-  pair_start_.assign(size_t{65536} + 1, 0);
+  for (size_t k = 0; k < n; ++k) entries += shapes[k].place[0].count() * shapes[k].place[1].count();
+  if (entries > kMaxPairEntries) return true;
+  Array<uint32_t> fill;
+  if (!pair_start_.allocate_zeroed(size_t{65536} + 1) || !pair_lits_.allocate(entries) || !fill.allocate(65536))
+    return false;
   auto each_pair = [&](size_t k, auto&& fn) {
     const Shape& s = shapes[k];
     for (uint32_t x = 0; x < 256; ++x)
@@ -183,14 +221,13 @@ void LiteralSet::build(std::vector<Literal> lits) {
         for (uint32_t y = 0; y < 256; ++y)
           if (s.place[1].test(y)) fn(size_t{x} << 8 | y);
   };
-  for (size_t k = 0; k < lits_.size(); ++k) each_pair(k, [&](size_t key) { ++pair_start_[key + 1]; });
+  for (size_t k = 0; k < n; ++k) each_pair(k, [&](size_t key) { ++pair_start_[key + 1]; });
   for (size_t key = 0; key < 65536; ++key) pair_start_[key + 1] += pair_start_[key];
-  pair_lits_.resize(entries);
-  std::vector<uint32_t> fill(pair_start_.begin(), pair_start_.end() - 1);
+  std::memcpy(fill.data(), pair_start_.data(), 65536 * sizeof(uint32_t));
   // Bucket by bucket, as the scan without the index visits them.
   for (int b = 0; b < kBuckets; ++b)
-    for (uint32_t k : buckets_[static_cast<size_t>(b)])
-      each_pair(k, [&](size_t key) { pair_lits_[fill[key]++] = k; });
+    for (uint32_t k : bucket(b)) each_pair(k, [&](size_t key) { pair_lits_[fill[key]++] = k; });
+  return true;
 }
 
 }  // namespace dravik::rx

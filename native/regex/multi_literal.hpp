@@ -6,6 +6,7 @@
 // then confirmed character by character.
 #pragma once
 
+#include "common/arrays.hpp"
 #include "regex/fingerprint.hpp"
 #include "regex/program.hpp"
 
@@ -20,19 +21,29 @@ inline constexpr int kBuckets = 8;
 
 class LiteralSet {
  public:
+  // Both vectors must outlive the set.
   struct Literal {
     const std::vector<CharSet>* sets = nullptr;
-    std::vector<uint16_t> cls;  // non-empty
+    const std::vector<uint16_t>* cls = nullptr;  // non-empty
+  };
+  struct Range {
+    const uint32_t* b;
+    const uint32_t* e;
+    const uint32_t* begin() const { return b; }
+    const uint32_t* end() const { return e; }
   };
 
-  void build(std::vector<Literal> lits);
-  bool empty() const { return lits_.empty(); }
-  size_t size() const { return lits_.size(); }
+  // False when out of memory (the set is then empty).
+  bool build(const Literal* lits, size_t n);
+  bool empty() const { return count_ == 0; }
+  size_t size() const { return count_; }
   const Fingerprints& fingerprints() const { return fp_; }
   // Offset of literal k's window from its start.
   int offset(size_t k) const { return lits_[k].off; }
   // The literals in bucket b.
-  const std::vector<uint32_t>& bucket(int b) const { return buckets_[b]; }
+  Range bucket(int b) const {
+    return Range{by_bucket_.data() + bucket_start_[b], by_bucket_.data() + bucket_start_[b + 1]};
+  }
 
   // The largest window offset.
   int max_offset() const { return max_off_; }
@@ -51,9 +62,16 @@ class LiteralSet {
 
  private:
   struct Lit {
-    Literal lit;
-    int off = 0;
+    const std::vector<CharSet>* sets;
+    const uint16_t* cls;
+    uint32_t len;
+    int off;
+    // Per place, from here in eff_: its class's answers over the BMP (one
+    // load fewer than through the class).
+    uint32_t eff_at;
   };
+  bool build_or_fail(const Literal* lits, size_t n);
+  void clear();
 
   // Windows of a text, read narrowed (in blocks, for wider text).
   template <class Ch>
@@ -61,27 +79,34 @@ class LiteralSet {
 
   template <class Ch>
   bool holds(const Lit& l, const Ch* p, Py_ssize_t n, Py_ssize_t start) const {
-    const Py_ssize_t len = static_cast<Py_ssize_t>(l.lit.cls.size());
+    const Py_ssize_t len = l.len;
     if (start < 0 || start + len > n) return false;
-    const std::vector<CharSet>& sets = *l.lit.sets;
-    for (Py_ssize_t k = 0; k < len; ++k)
-      if (!sets[l.lit.cls[static_cast<size_t>(k)]].contains(p[start + k])) return false;
+    const uint64_t* const* eff = eff_.data() + l.eff_at;
+    const Ch* at = p + start;
+    for (Py_ssize_t k = 0; k < len; ++k) {
+      const uint32_t c = at[k];
+      if (sizeof(Ch) == 1 || c < kBmpSize) {
+        if (!((eff[k][c >> 6] >> (c & 63)) & 1)) return false;
+      } else if (!(*l.sets)[l.cls[k]].contains(c)) {
+        return false;
+      }
+    }
     return true;
   }
 
   // The literals a window may hold, by its first two (narrowed) bytes, in
-  // the order of buckets_: a candidate window of a large set visits only
+  // the order of by_bucket_: a candidate window of a large set visits only
   // the literals that fit those bytes.  Empty when windows are one byte
   // wide or the index would be too large.
-  std::vector<uint32_t> pair_start_;  // 65537 offsets into pair_lits_
-  std::vector<uint32_t> pair_lits_;
-  std::vector<uint8_t> bucket_of_;    // per literal
+  Array<uint32_t> pair_start_;  // 65537 offsets into pair_lits_
+  Array<uint32_t> pair_lits_;
+  Array<uint8_t> bucket_of_;    // per literal
 
   // Calls on_hit(k, start) for the literals of buckets `b` that occur with
   // their window at t, until it returns true (then returns true).
   template <class Ch, class F>
   bool at_window(const Ch* p, Py_ssize_t n, Py_ssize_t t, uint32_t b, F& on_hit) const {
-    if (!pair_start_.empty() && t + 1 < n) {
+    if (!pair_lits_.empty() && t + 1 < n) {
       const size_t key = size_t{narrow_char(p[t])} << 8 | narrow_char(p[t + 1]);
       for (uint32_t i = pair_start_[key], end = pair_start_[key + 1]; i < end; ++i) {
         const uint32_t k = pair_lits_[i];
@@ -92,7 +117,7 @@ class LiteralSet {
       return false;
     }
     for (; b; b &= b - 1) {
-      for (uint32_t k : buckets_[std::countr_zero(b)]) {
+      for (uint32_t k : bucket(std::countr_zero(b))) {
         const Lit& l = lits_[k];
         if (holds(l, p, n, t - l.off) && on_hit(k, t - l.off)) return true;
       }
@@ -100,8 +125,11 @@ class LiteralSet {
     return false;
   }
 
-  std::vector<Lit> lits_;
-  std::array<std::vector<uint32_t>, kBuckets> buckets_;
+  size_t count_ = 0;
+  Array<Lit> lits_;
+  Array<const uint64_t*> eff_;
+  Array<uint32_t> by_bucket_;                  // the literals, bucket by bucket
+  std::array<uint32_t, kBuckets + 1> bucket_start_ = {};
   Fingerprints fp_;
   int max_off_ = 0;
 };
@@ -172,7 +200,7 @@ class LiteralSet::Windows {
 
 template <class Ch>
 Py_ssize_t LiteralSet::first(const Ch* p, Py_ssize_t n, Py_ssize_t from, Py_ssize_t last) const {
-  if (lits_.empty() || from >= n) return -1;
+  if (count_ == 0 || from >= n) return -1;
   Windows<Ch> w(p, n, fp_.width);
   Py_ssize_t best = -1;
   for (Py_ssize_t t = from; t <= last; ++t) {
@@ -180,7 +208,7 @@ Py_ssize_t LiteralSet::first(const Ch* p, Py_ssize_t n, Py_ssize_t from, Py_ssiz
     t = w.next(t, last, fp_, b);
     if (t < 0) break;
     for (; b; b &= b - 1) {
-      for (uint32_t k : buckets_[std::countr_zero(b)]) {
+      for (uint32_t k : bucket(std::countr_zero(b))) {
         const Lit& l = lits_[k];
         const Py_ssize_t s = t - l.off;
         if (s < from || (best >= 0 && s >= best) || !holds(l, p, n, s)) continue;
@@ -195,12 +223,42 @@ Py_ssize_t LiteralSet::first(const Ch* p, Py_ssize_t n, Py_ssize_t from, Py_ssiz
 
 template <class Ch, class F>
 void LiteralSet::each(const Ch* p, Py_ssize_t n, const Fingerprints& f, F&& on_hit) const {
-  if (lits_.empty() || n == 0) return;
-  Windows<Ch> w(p, n, fp_.width);
-  for (Py_ssize_t t = 0; t < n; ++t) {
-    uint32_t b = 0;
-    t = w.next(t, n - 1, f, b);
-    if (t < 0 || at_window(p, n, t, b, on_hit)) return;
+  if (count_ == 0 || n == 0) return;
+  // Block by block: the windows of a block are all found first, then
+  // confirmed in order (a bucket dropped meanwhile is masked off), which
+  // keeps the kernel's loop free of the confirmations' branches.  Short
+  // blocks first: most scans of short texts stop early.
+  constexpr Py_ssize_t kBlock = 4096;
+  const int w = fp_.width;
+  uint16_t pos[kBlock];
+  uint8_t bk[kBlock];
+  uint8_t buf[sizeof(Ch) == 1 ? 1 : kBlock + 2];
+  Py_ssize_t block = 128;
+  for (Py_ssize_t t0 = 0; t0 < n;) {
+    block = std::min(block * 2, kBlock);
+    const Py_ssize_t t1 = std::min(n, t0 + block);  // windows starting in [t0, t1)
+    const Py_ssize_t whole = std::max(t0, std::min(t1, n - w + 1));  // [t0, whole): within the text
+    const uint8_t* bytes;
+    if constexpr (sizeof(Ch) == 1) {
+      bytes = p + t0;
+    } else {
+      narrow(p + t0, std::min(n, t1 + w - 1) - t0, buf);
+      bytes = buf;
+    }
+    size_t count = collect_windows(bytes, whole - t0, f, pos, bk);
+    // Windows that reach past the end count for the buckets taking anything there.
+    for (Py_ssize_t t = whole; t < t1; ++t) {
+      uint32_t r = 0xFF;
+      for (int j = 0; j < w; ++j) r &= t + j < n ? f.exact[j][bytes[t + j - t0]] : f.any[j];
+      pos[count] = static_cast<uint16_t>(t - t0);
+      bk[count] = static_cast<uint8_t>(r);
+      count += r != 0;
+    }
+    for (size_t i = 0; i < count; ++i) {
+      const uint32_t b = bk[i] & f.live;
+      if (b != 0 && at_window(p, n, t0 + pos[i], b, on_hit)) return;
+    }
+    t0 = t1;
   }
 }
 

@@ -148,7 +148,8 @@ class Regex {
   // such check is worth making).
   template <class Ch>
   bool may_match(const Ch* p, Py_ssize_t n, Py_ssize_t pos) const;
-  void init_required();
+  // False when out of memory.
+  bool init_required();
 
   // Membership in the required set, exactly (beyond the BMP: by class).
   bool required_char(uint32_t c) const {
@@ -162,12 +163,12 @@ class Regex {
   bool before_char(uint32_t c) const {
     return c >= kBmpSize || ((before_bits_[c >> 6] >> (c & 63)) & 1);
   }
-  void init_before();
+  bool init_before();
 
   Compiled c_;
   bool req_on_ = false;
   LaneTest req8_, req16_, req32_;
-  std::vector<uint64_t> req_bits_, before_bits_;
+  Array<uint64_t> req_bits_, before_bits_;
   Alphabet ab_;
   Dfa fwd_, rev_;
   Accelerator acc_;

@@ -39,47 +39,47 @@ std::unique_ptr<Regex> Regex::compile(PyObject* pattern, long flags, const CaseF
   re->ab_.init(&re->c_.sets);
   re->fwd_.init(&re->c_.fwd, &re->ab_, Dfa::Forward);
   re->rev_.init(&re->c_.rev, &re->ab_, Dfa::Reverse);
-  re->acc_.init(re->c_);
-  if (!re->c_.literals.empty()) {
-    LiteralReq req;
-    req.strings = re->c_.literals;
-    req.before = re->c_.literal_before;
-    re->lits_.init(re->c_, req);
+  if (!re->acc_.init(re->c_) || (!re->c_.literals.empty() && !re->lits_.init(re->c_)) || !re->init_required()) {
+    PyErr_NoMemory();
+    return nullptr;
   }
-  re->init_required();
   return re;
 }
 
-void Regex::init_required() {
+bool Regex::init_required() {
   // Only a rare requirement pays for the extra pass; required literals,
   // when found, serve better.
   req_on_ = false;
-  if (lits_.enabled() || c_.required.empty() || c_.required_weight > 0.006) return;
-  std::vector<uint64_t> bits(kBmpSize / 64, 0);
+  if (lits_.enabled() || c_.required.empty() || c_.required_weight > 0.006) return true;
+  Array<uint64_t> bits;
+  if (!bits.allocate_zeroed(kBmpSize / 64)) return false;
   bool astral = false;
   for (uint16_t s : c_.required) {
     for (size_t w = 0; w < bits.size(); ++w) bits[w] |= c_.sets[s].eff[w];
     astral = astral || may_hold_astral(c_.sets[s]);
   }
-  req8_ = LaneTest::build(bits, 256, false);
-  req16_ = LaneTest::build(bits, kBmpSize, false);
-  req32_ = LaneTest::build(bits, kBmpSize, astral);
+  req8_ = LaneTest::build(bits.data(), 256, false);
+  req16_ = LaneTest::build(bits.data(), kBmpSize, false);
+  req32_ = LaneTest::build(bits.data(), kBmpSize, astral);
   req_bits_ = std::move(bits);
+  if (!init_before()) return false;
   req_on_ = true;
-  init_before();
+  return true;
 }
 
-void Regex::init_before() {
+bool Regex::init_before() {
   // Walk the program from its start consuming only characters outside the
   // required set; every class met on the way (minus that set) can precede a
   // match's first required character.
-  before_bits_.assign(kBmpSize / 64, 0);
   const Program& prog = c_.fwd;
-  std::vector<char> seen(prog.code.size(), 0);
-  std::vector<uint32_t> stack{prog.start};
+  Array<uint8_t> seen;
+  Vec<uint32_t> stack;
+  if (!before_bits_.allocate_zeroed(kBmpSize / 64) || !seen.allocate_zeroed(prog.code.size()) ||
+      !stack.push(prog.start))
+    return false;
   while (!stack.empty()) {
     const uint32_t pc = stack.back();
-    stack.pop_back();
+    stack.pop();
     if (seen[pc]) continue;
     seen[pc] = 1;
     const Inst& in = prog.code[pc];
@@ -92,17 +92,19 @@ void Regex::init_before() {
           before_bits_[w] |= minus;
           any = any || minus != 0;
         }
-        if (any) stack.push_back(in.x);
+        if (any && !stack.push(in.x)) return false;
         break;
       }
       case I_MATCH: break;
       case I_SPLIT:
-        stack.push_back(in.y);
-        stack.push_back(in.x);
+        if (!stack.push(in.y) || !stack.push(in.x)) return false;
         break;
-      default: stack.push_back(in.x); break;
+      default:
+        if (!stack.push(in.x)) return false;
+        break;
     }
   }
+  return true;
 }
 
 template <class Ch>

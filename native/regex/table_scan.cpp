@@ -5,33 +5,39 @@
 
 namespace dravik::rx {
 
-TableScanner::TableScanner(std::vector<Regex*> patterns) : patterns_(std::move(patterns)) {
-  const size_t np = patterns_.size();
-  max_off_.assign(np, -1);
-  buckets_of_.assign(np, 0);
-  std::vector<LiteralSet::Literal> lits;
+bool TableScanner::init(Regex* const* patterns, size_t np) {
+  n_ = 0;
+  size_t nl = 0;
+  for (size_t pi = 0; pi < np; ++pi) nl += patterns[pi]->compiled().literals.size();
+  if (!patterns_.allocate(np) || !max_off_.allocate_filled(np, -1) || !buckets_of_.allocate_zeroed(np) ||
+      !one_offset_.allocate_filled(np, 1) || !lits_.allocate(nl) || !owner_.allocate(nl))
+    return false;
+  size_t k = 0;
   for (size_t pi = 0; pi < np; ++pi) {
-    const Compiled& c = patterns_[pi]->compiled();
+    patterns_[pi] = patterns[pi];
+    const Compiled& c = patterns[pi]->compiled();
     for (const auto& cls : c.literals) {
-      lits.push_back(LiteralSet::Literal{&c.sets, cls});
-      owner_.push_back(static_cast<uint32_t>(pi));
+      lits_[k] = LiteralSet::Literal{&c.sets, &cls};
+      owner_[k++] = static_cast<uint32_t>(pi);
     }
   }
-  set_.build(std::move(lits));
+  if (!set_.build(lits_.data(), nl)) return false;
   for (int b = 0; b < kBuckets; ++b)
-    for (uint32_t k : set_.bucket(b)) buckets_of_[owner_[k]] = static_cast<uint8_t>(buckets_of_[owner_[k]] | (1u << b));
-  for (size_t k = 0; k < owner_.size(); ++k) max_off_[owner_[k]] = std::max(max_off_[owner_[k]], set_.offset(k));
-  one_offset_.assign(np, 1);
-  for (size_t k = 0; k < owner_.size(); ++k)
-    if (set_.offset(k) != max_off_[owner_[k]]) one_offset_[owner_[k]] = 0;
+    for (uint32_t j : set_.bucket(b)) buckets_of_[owner_[j]] = static_cast<uint8_t>(buckets_of_[owner_[j]] | (1u << b));
+  for (size_t j = 0; j < nl; ++j) max_off_[owner_[j]] = std::max(max_off_[owner_[j]], set_.offset(j));
+  for (size_t j = 0; j < nl; ++j)
+    if (set_.offset(j) != max_off_[owner_[j]]) one_offset_[owner_[j]] = 0;
+  n_ = np;
+  return true;
 }
 
 template <class Ch>
-void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out) const {
-  const size_t np = patterns_.size();
+bool TableScanner::scan(const Ch* p, Py_ssize_t n, Array<TableAnswer>& out) const {
+  const size_t np = n_;
   // The searches this scan drives, each claimed for the whole scan.
-  std::vector<char> driven(np, 0);
-  std::vector<Py_ssize_t> at(np, 0);  // where each driven search is idle
+  Array<uint8_t> driven;
+  Array<Py_ssize_t> at;  // where each driven search is idle
+  if (!driven.allocate_zeroed(np) || !at.allocate_zeroed(np)) return false;
   int open[kBuckets] = {};
   size_t left = 0;
   for (size_t pi = 0; pi < np; ++pi) {
@@ -80,35 +86,41 @@ void TableScanner::scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out
     if (driven[pi] == 1) out[pi].kind = TableAnswer::kNone;
     patterns_[pi]->release();
   }
-  if (failed) out.assign(np, TableAnswer());
+  if (failed)
+    for (size_t pi = 0; pi < np; ++pi) out[pi] = TableAnswer();
+  return true;
 }
 
-void TableScanner::answers(PyObject* text, std::vector<TableAnswer>& out) const {
-  out.assign(patterns_.size(), TableAnswer());
-  if (set_.empty()) return;
+bool TableScanner::answers(PyObject* text, Array<TableAnswer>& out) const {
+  if (!out.allocate_filled(n_, TableAnswer())) return false;
+  if (set_.empty()) return true;
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text);
   const void* d = PyUnicode_DATA(text);
   switch (PyUnicode_KIND(text)) {
-    case PyUnicode_1BYTE_KIND: scan(static_cast<const Py_UCS1*>(d), n, out); break;
-    case PyUnicode_2BYTE_KIND: scan(static_cast<const Py_UCS2*>(d), n, out); break;
-    default: scan(static_cast<const Py_UCS4*>(d), n, out); break;
+    case PyUnicode_1BYTE_KIND: return scan(static_cast<const Py_UCS1*>(d), n, out);
+    case PyUnicode_2BYTE_KIND: return scan(static_cast<const Py_UCS2*>(d), n, out);
+    default: return scan(static_cast<const Py_UCS4*>(d), n, out);
   }
 }
 
-int TableScanner::search_each(PyObject* text, std::vector<std::optional<Span>>& out) const {
+int TableScanner::search_each(PyObject* text, Array<std::optional<Span>>& out) const {
 #if PY_VERSION_HEX < 0x030C0000
   if (str_ready(text) < 0) return -1;
 #endif
-  std::vector<TableAnswer> a;
+  Array<TableAnswer> a;
+  bool ok;
   if (PyUnicode_GET_LENGTH(text) >= kReleaseGilAt) {
     Py_BEGIN_ALLOW_THREADS
-    answers(text, a);
+    ok = answers(text, a);
     Py_END_ALLOW_THREADS
   } else {
-    answers(text, a);
+    ok = answers(text, a);
   }
-  out.assign(patterns_.size(), std::nullopt);
-  for (size_t k = 0; k < patterns_.size(); ++k) {
+  if (!ok || !out.allocate_filled(n_, std::nullopt)) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  for (size_t k = 0; k < n_; ++k) {
     if (a[k].kind == TableAnswer::kNone) continue;
     if (a[k].kind == TableAnswer::kFound) {
       out[k] = a[k].span;

@@ -14,6 +14,8 @@
 #include "regex/multi_literal.hpp"
 #include "regex/regex.hpp"
 
+#include "common/arrays.hpp"
+
 #include <optional>
 
 namespace dravik::rx {
@@ -26,30 +28,40 @@ struct TableAnswer {
 
 class TableScanner {
  public:
-  // The patterns must outlive the scanner.
-  explicit TableScanner(std::vector<Regex*> patterns);
+  TableScanner() = default;
+  TableScanner(const TableScanner&) = delete;
+  TableScanner& operator=(const TableScanner&) = delete;
+
+  // For these patterns, which must outlive the scanner; false when out of
+  // memory (the scanner then answers nothing: every pattern searches on its
+  // own).
+  bool init(Regex* const* patterns, size_t n);
 
   // Per pattern, in order, what the one pass tells.  `text` is a ready str;
   // touches no Python object beyond reading it (may run without the GIL).
   // Should a driven search meet the impossible internal error, every
-  // pattern is left to search on its own (which reports it).
-  void answers(PyObject* text, std::vector<TableAnswer>& out) const;
+  // pattern is left to search on its own (which reports it).  False when
+  // out of memory (no exception set: the GIL may not be held).
+  bool answers(PyObject* text, Array<TableAnswer>& out) const;
 
-  // The first match of every pattern, in order (nullopt for none).
-  int search_each(PyObject* text, std::vector<std::optional<Span>>& out) const;
+  // The first match of every pattern, in order (nullopt for none); -1 with
+  // an exception set on failure.
+  int search_each(PyObject* text, Array<std::optional<Span>>& out) const;
 
-  const std::vector<Regex*>& patterns() const { return patterns_; }
+  size_t size() const { return n_; }
 
  private:
   template <class Ch>
-  void scan(const Ch* p, Py_ssize_t n, std::vector<TableAnswer>& out) const;
+  bool scan(const Ch* p, Py_ssize_t n, Array<TableAnswer>& out) const;
 
-  std::vector<Regex*> patterns_;
+  size_t n_ = 0;
+  Array<Regex*> patterns_;
   LiteralSet set_;
-  std::vector<uint32_t> owner_;        // per literal: its pattern
-  std::vector<int> max_off_;           // per pattern: its literals' largest window offset (-1: none)
-  std::vector<uint8_t> buckets_of_;    // per pattern: the buckets holding its literals
-  std::vector<char> one_offset_;       // per pattern: all its literals' windows at one offset
+  Array<LiteralSet::Literal> lits_;  // what set_ was built from
+  Array<uint32_t> owner_;            // per literal: its pattern
+  Array<int> max_off_;               // per pattern: its literals' largest window offset (-1: none)
+  Array<uint8_t> buckets_of_;        // per pattern: the buckets holding its literals
+  Array<uint8_t> one_offset_;        // per pattern: all its literals' windows at one offset
 };
 
 }  // namespace dravik::rx

@@ -51,7 +51,7 @@ int tuning_for(const char* mode, Tuning& t) {
 }
 
 // Parses (a, b, mode="auto") and runs the diff.
-int run(PyObject* args, PyObject* kwargs, diff::Vec<diff::Block>& blocks, diff::Counters& counters,
+int run(PyObject* args, PyObject* kwargs, Vec<diff::Block>& blocks, diff::Counters& counters,
         PyObject** a_out = nullptr, PyObject** b_out = nullptr) {
   static const char* kNames[] = {"a", "b", "mode", nullptr};
   PyObject *a, *b;
@@ -71,7 +71,7 @@ int run(PyObject* args, PyObject* kwargs, diff::Vec<diff::Block>& blocks, diff::
 }
 
 PyObject* matching_blocks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  diff::Vec<diff::Block> blocks;
+  Vec<diff::Block> blocks;
   diff::Counters counters;
   if (run(args, kwargs, blocks, counters) < 0) return nullptr;
   Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(blocks.size())));
@@ -85,7 +85,7 @@ PyObject* matching_blocks_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* opcodes_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  diff::Vec<diff::Block> blocks;
+  Vec<diff::Block> blocks;
   diff::Counters counters;
   if (run(args, kwargs, blocks, counters) < 0) return nullptr;
   Ref out = Ref::steal(PyList_New(0));
@@ -107,7 +107,7 @@ PyObject* opcodes_fn(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyObject* counters_fn(PyObject*, PyObject* args, PyObject* kwargs) {
-  diff::Vec<diff::Block> blocks;
+  Vec<diff::Block> blocks;
   diff::Counters c;
   if (run(args, kwargs, blocks, c) < 0) return nullptr;
   return Py_BuildValue("{sKsOsKsKsKsKsKsKsO}", "seed_runs", c.seed_runs, "seeds_abandoned",

@@ -29,7 +29,7 @@ void release_gil(void* saved) { *static_cast<PyThreadState**>(saved) = PyEval_Sa
 // texts' lengths; allocation failures are reported, never thrown.
 struct Pairs {
   Ref list = Ref::steal(PyList_New(0));
-  diff::Vec<Py_ssize_t> found_len;
+  Vec<Py_ssize_t> found_len;
 
   int add(PyObject* found, PyObject* placeholder) {
     Ref pair = Ref::steal(PyTuple_Pack(2, found, placeholder));
@@ -68,7 +68,7 @@ int native_pairs(PyObject* original, PyObject* redacted, Pairs& pairs) {
   Ref a_ref = Ref::borrow(original), b_ref = Ref::borrow(redacted);
   diff::CharView a, b;
   if (diff::str_view(a_ref.get(), a) < 0 || diff::str_view(b_ref.get(), b) < 0) return -1;
-  diff::Vec<diff::Block> blocks;
+  Vec<diff::Block> blocks;
   PyThreadState* saved = nullptr;
   const diff::LongRunHook hook{release_gil, &saved, kReleaseGilAfter};
   const int rc = diff::matching_blocks(a, b, blocks, diff::Tuning{}, nullptr, &hook);
@@ -156,7 +156,7 @@ PyObject* ml_substitutions_impl(Function* f, PyObject* const* args) {
   // Longest found text first, so an entity is replaced before any shorter
   // one nested in it; equal lengths keep their opcode order.
   const size_t n = pairs.found_len.size();
-  diff::Vec<uint32_t> order;
+  Vec<uint32_t> order;
   Ref out;
   if (order.reserve(n)) {
     for (size_t i = 0; i < n; ++i) order.push(static_cast<uint32_t>(i));

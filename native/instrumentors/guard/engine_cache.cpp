@@ -16,7 +16,7 @@ std::vector<rx::Regex*> raw_of(const std::vector<std::shared_ptr<rx::Regex>>& re
 }  // namespace
 
 TablePlan::TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs)
-    : regexes(std::move(regs)), raw(raw_of(regexes)), scanner(raw) {}
+    : regexes(std::move(regs)), raw(raw_of(regexes)) {}
 
 std::shared_ptr<const TablePlan> EngineCache::plan_for(const std::vector<rx::Regex*>& regexes,
                                                        const std::vector<PyObject*>& patterns) {
@@ -32,7 +32,8 @@ std::shared_ptr<const TablePlan> EngineCache::plan_for(const std::vector<rx::Reg
   shared.reserve(patterns.size());
   // Each was just looked up, and its pattern is alive.
   for (PyObject* p : patterns) shared.push_back(entries_.find(p)->second.regex);
-  auto plan = std::make_shared<const TablePlan>(std::move(shared));
+  auto plan = std::make_shared<TablePlan>(std::move(shared));
+  if (!plan->init()) return nullptr;
   plans_.insert(plans_.begin(), plan);
   if (plans_.size() > kPlans) plans_.pop_back();
   return plan;

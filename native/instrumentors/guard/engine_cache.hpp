@@ -22,6 +22,8 @@ namespace dravik::guard {
 // passes over a text once for all of them.
 struct TablePlan {
   explicit TablePlan(std::vector<std::shared_ptr<rx::Regex>> regs);
+  // Builds the scanner; false when out of memory.
+  bool init() { return scanner.init(raw.data(), raw.size()); }
   std::vector<std::shared_ptr<rx::Regex>> regexes;  // keeps them alive
   std::vector<rx::Regex*> raw;                      // the same, to compare with
   rx::TableScanner scanner;
@@ -44,7 +46,8 @@ class EngineCache {
   int lookup(PyObject* pattern, rx::Regex*& out, std::shared_ptr<rx::Regex>* keep = nullptr);
 
   // The plan for these patterns, whose engine forms (all of them) are
-  // `regexes` (the last few plans are kept: tables rarely change).
+  // `regexes` (the last few plans are kept: tables rarely change); null when
+  // out of memory.
   std::shared_ptr<const TablePlan> plan_for(const std::vector<rx::Regex*>& regexes,
                                             const std::vector<PyObject*>& patterns);
 

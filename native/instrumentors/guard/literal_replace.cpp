@@ -13,7 +13,7 @@ namespace {
 constexpr Py_ssize_t kShortNeedle = 32;
 
 template <class T>
-bool find_short(const T* s, Py_ssize_t n, const T* p, Py_ssize_t m, diff::Vec<Py_ssize_t>& at) {
+bool find_short(const T* s, Py_ssize_t n, const T* p, Py_ssize_t m, Vec<Py_ssize_t>& at) {
   const T first = p[0];
   const Py_ssize_t last = n - m;  // last possible start
   Py_ssize_t i = 0;
@@ -40,7 +40,7 @@ bool find_short(const T* s, Py_ssize_t n, const T* p, Py_ssize_t m, diff::Vec<Py
 }
 
 // The occurrences of found in text; -1 with an exception set on failure.
-int find_all(PyObject* text, PyObject* found, diff::Vec<Py_ssize_t>& at) {
+int find_all(PyObject* text, PyObject* found, Vec<Py_ssize_t>& at) {
   const Py_ssize_t n = PyUnicode_GET_LENGTH(text), m = PyUnicode_GET_LENGTH(found);
   const int kind = PyUnicode_KIND(text);
   // A found text of a wider kind holds a character the text cannot.
@@ -92,7 +92,7 @@ Py_UCS4 max_char(const T* s, Py_ssize_t lo, Py_ssize_t hi) {
 }
 
 // The largest character of text outside the occurrences.
-Py_UCS4 kept_max(PyObject* text, Py_ssize_t found_len, const diff::Vec<Py_ssize_t>& at) {
+Py_UCS4 kept_max(PyObject* text, Py_ssize_t found_len, const Vec<Py_ssize_t>& at) {
   if (PyUnicode_IS_ASCII(text)) return 0;  // nothing above what any placeholder needs
   const int kind = PyUnicode_KIND(text);
   const void* data = PyUnicode_DATA(text);
@@ -130,7 +130,7 @@ void copy_chars(PyObject* to, Py_ssize_t to_start, PyObject* from, Py_ssize_t fr
 
 }  // namespace
 
-Ref replace_literal(PyObject* text, PyObject* found, PyObject* placeholder, diff::Vec<Py_ssize_t>& at) {
+Ref replace_literal(PyObject* text, PyObject* found, PyObject* placeholder, Vec<Py_ssize_t>& at) {
   at.clear();
   if (find_all(text, found, at) < 0) return Ref();
   if (at.empty()) return Ref::borrow(text);

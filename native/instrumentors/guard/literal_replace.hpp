@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/refs.hpp"
-#include "diff/arrays.hpp"
+#include "common/arrays.hpp"
 
 namespace dravik::guard {
 
@@ -11,6 +11,6 @@ namespace dravik::guard {
 // overlapping, as str.replace takes them) replaced by placeholder; `at`
 // receives the occurrences' starts in text.  The text itself (a new
 // reference) when there is none.  NULL with an exception set on failure.
-Ref replace_literal(PyObject* text, PyObject* found, PyObject* placeholder, diff::Vec<Py_ssize_t>& at);
+Ref replace_literal(PyObject* text, PyObject* found, PyObject* placeholder, Vec<Py_ssize_t>& at);
 
 }  // namespace dravik::guard

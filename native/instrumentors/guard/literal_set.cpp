@@ -117,7 +117,7 @@ bool LiteralSet::build_table() {
   const size_t width = classes_;
   if (states * width > kTableLimit) return true;  // scans use the edge table
   const size_t edges = edges_.size();
-  diff::Array<uint32_t> start, by_parent;
+  Array<uint32_t> start, by_parent;
   if (!table_.allocate(states * width) || !report_.allocate(states) || !start.allocate_zeroed(states + 1) ||
       !by_parent.allocate(edges)) {
     return false;
@@ -160,8 +160,8 @@ bool LiteralSet::finish() {
   // Failure links breadth-first: a state's link is shallower than it, so
   // in order of depth every link a child's depends on is already known.
   const size_t edges = edges_.size();
-  diff::Array<uint32_t>& order = edge_order_;
-  diff::Array<uint32_t> start;
+  Array<uint32_t>& order = edge_order_;
+  Array<uint32_t> start;
   if (!order.allocate(edges) || !start.allocate_zeroed(static_cast<size_t>(longest_) + 2)) return false;
   auto child_depth = [this](uint64_t stored) {
     const uint64_t key = stored - 1;

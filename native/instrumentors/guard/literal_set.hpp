@@ -3,7 +3,7 @@
 #pragma once
 
 #include "common/refs.hpp"
-#include "diff/arrays.hpp"
+#include "common/arrays.hpp"
 
 namespace dravik::guard {
 
@@ -34,31 +34,31 @@ class LiteralSet {
 
   // Edges in an open-addressed table keyed by (state, character); the
   // root's edges for characters below 256 also in a direct table.
-  diff::Array<uint64_t> keys_;
-  diff::Array<int32_t> targets_;
+  Array<uint64_t> keys_;
+  Array<int32_t> targets_;
   size_t mask_ = 0;
   int32_t root_edges_[256];
-  diff::Vec<uint64_t> edges_;   // every edge's key, for the breadth-first pass
-  diff::Vec<int32_t> depth_;    // per state
-  diff::Array<uint32_t> edge_order_;  // edges by the depth of their child
-  diff::Vec<int32_t> fail_;     // longest proper suffix that is a state
-  diff::Vec<int32_t> output_;   // nearest state on the suffix chain ending a literal (or -1)
-  diff::Vec<int32_t> ends_;     // first literal ending here (or -1), chained by next_
-  diff::Vec<uint32_t> stamp_;   // last scan that reported this state's literals
-  diff::Array<int32_t> next_;   // per literal: the next literal with the same end state
+  Vec<uint64_t> edges_;   // every edge's key, for the breadth-first pass
+  Vec<int32_t> depth_;    // per state
+  Array<uint32_t> edge_order_;  // edges by the depth of their child
+  Vec<int32_t> fail_;     // longest proper suffix that is a state
+  Vec<int32_t> output_;   // nearest state on the suffix chain ending a literal (or -1)
+  Vec<int32_t> ends_;     // first literal ending here (or -1), chained by next_
+  Vec<uint32_t> stamp_;   // last scan that reported this state's literals
+  Array<int32_t> next_;   // per literal: the next literal with the same end state
   uint32_t scans_ = 0;
   Py_ssize_t longest_ = 0;
   // Characters of the literals numbered 1..classes_-1: below 256 directly,
   // the others in an open-addressed table.
   uint32_t low_class_[256];
-  diff::Array<uint32_t> high_keys_, high_classes_;
+  Array<uint32_t> high_keys_, high_classes_;
   size_t high_mask_ = 0;
   uint32_t classes_ = 1;
   // When small enough: every transition, failures resolved, by state and
   // class; and per state the first state on its suffix chain that ends a
   // literal (or -1).
-  diff::Array<int32_t> table_;
-  diff::Array<int32_t> report_;
+  Array<int32_t> table_;
+  Array<int32_t> report_;
 };
 
 }  // namespace dravik::guard

@@ -104,14 +104,23 @@ int TableSearch::prepare(State* st, std::vector<PyObject*> patterns, PyObject* t
   constexpr size_t kFusedFrom = 2;
   if (native.size() < kFusedFrom) return 0;
   std::shared_ptr<const TablePlan> plan = st->engine->plan_for(native, native_patterns);
-  std::vector<rx::TableAnswer> a;
+  if (!plan) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  Array<rx::TableAnswer> a;
+  bool ok;
   if (long_text_) {
     // Reads the text and the plan's patterns (claimed for the scan) only.
     Py_BEGIN_ALLOW_THREADS
-    plan->scanner.answers(text, a);
+    ok = plan->scanner.answers(text, a);
     Py_END_ALLOW_THREADS
   } else {
-    plan->scanner.answers(text, a);
+    ok = plan->scanner.answers(text, a);
+  }
+  if (!ok) {
+    PyErr_NoMemory();
+    return -1;
   }
   for (size_t k = 0, j = 0; k < patterns_.size(); ++k)
     if (regexes_[k] != nullptr) answers_[k] = a[j++];

@@ -100,8 +100,8 @@ int SubstitutionPlan::prepare(PyObject* pairs) {
 // text that no longer does; the search before replacing settles that.
 Ref SubstitutionPlan::apply_planned(PyObject* text_in) {
   const Py_ssize_t n = PyTuple_GET_SIZE(pairs_.get());
-  diff::Array<uint8_t> seen;
-  diff::Vec<Py_ssize_t> at;
+  Array<uint8_t> seen;
+  Vec<Py_ssize_t> at;
   if (!seen.allocate_zeroed(static_cast<size_t>(n))) return Ref::steal(PyErr_NoMemory());
   Ref text = Ref::borrow(text_in);
   literals_->scan(text.get(), 0, PyUnicode_GET_LENGTH(text.get()), seen.data());

@@ -32,7 +32,7 @@ class SubstitutionPlan {
   Ref pairs_;  // tuple: the pair objects the plan was made from
   bool usable_ = false;
   std::unique_ptr<LiteralSet> literals_;
-  diff::Array<Py_ssize_t> longest_from_;
+  Array<Py_ssize_t> longest_from_;
 };
 
 }  // namespace dravik::guard

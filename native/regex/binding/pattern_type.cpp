@@ -153,11 +153,8 @@ PyObject* scanner_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   if (!self) return nullptr;
   auto* so = reinterpret_cast<ScannerObject*>(self.get());
   so->patterns = tup.release();
-  try {
-    so->scanner = new rx::TableScanner(std::move(regs));
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  so->scanner = new (std::nothrow) rx::TableScanner();
+  if (so->scanner == nullptr || !so->scanner->init(regs.data(), regs.size())) return PyErr_NoMemory();
   return self.release();
 }
 
@@ -173,12 +170,8 @@ void scanner_dealloc(PyObject* self) {
 
 PyObject* scanner_search_each(PyObject* self, PyObject* text) {
   if (require_str(text, "text") < 0) return nullptr;
-  std::vector<std::optional<rx::Span>> found;
-  try {
-    if (reinterpret_cast<ScannerObject*>(self)->scanner->search_each(text, found) < 0) return nullptr;
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  Array<std::optional<rx::Span>> found;
+  if (reinterpret_cast<ScannerObject*>(self)->scanner->search_each(text, found) < 0) return nullptr;
   Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(found.size())));
   if (!out) return nullptr;
   for (size_t k = 0; k < found.size(); ++k) {
@@ -194,12 +187,8 @@ PyObject* scanner_answers(PyObject* self, PyObject* text) {
 #if PY_VERSION_HEX < 0x030C0000
   if (str_ready(text) < 0) return nullptr;
 #endif
-  std::vector<rx::TableAnswer> a;
-  try {
-    reinterpret_cast<ScannerObject*>(self)->scanner->answers(text, a);
-  } catch (const std::bad_alloc&) {
-    return PyErr_NoMemory();
-  }
+  Array<rx::TableAnswer> a;
+  if (!reinterpret_cast<ScannerObject*>(self)->scanner->answers(text, a)) return PyErr_NoMemory();
   Ref out = Ref::steal(PyList_New(static_cast<Py_ssize_t>(a.size())));
   if (!out) return nullptr;
   for (size_t k = 0; k < a.size(); ++k) {
