@@ -7,8 +7,9 @@
 //     the Py_TPFLAGS_VALID_VERSION_TAG flag and _PyType_Lookup, which assigns
 //     a tag through the method cache (PyUnstable_Type_AssignVersionTag from
 //     3.12);
-//   - dict_version_tag: PyDictObject.ma_version_tag (before 3.12 only; from
-//     3.12 the dict watchers replace it);
+//   - dict_version_tag: PyDictObject.ma_version_tag (deprecated from 3.12,
+//     still set on every change up to 3.13; its low bits carry watcher
+//     flags, which change only with a change of the dict either);
 //   - mappingproxy_target: the object layout of types.MappingProxyType;
 //   - long_as_unsigned_bytes: _PyLong_AsByteArray before 3.13 (from 3.13
 //     the public PyLong_AsNativeBytes);
@@ -57,12 +58,18 @@ inline unsigned int type_version_tag(PyTypeObject* tp, PyObject* some_name) {
   return tp->tp_version_tag;
 }
 
-#if PY_VERSION_HEX < 0x030C0000
-// Changes on every mutation of the dict.
+// Changes on every mutation of the dict, to a value no other change of any
+// dict has had: an equal tag means the dict is unchanged.
 inline std::uint64_t dict_version_tag(PyObject* dict) {
-  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
-}
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
 #endif
+  return reinterpret_cast<PyDictObject*>(dict)->ma_version_tag;
+#if defined(__GNUC__) || defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+}
 
 // The mapping a types.MappingProxyType object wraps (borrowed).
 inline PyObject* mappingproxy_target(PyObject* proxy) {

@@ -64,6 +64,20 @@ struct FuncSpec {
   WhenDetached detached = WhenDetached::Raise;
 };
 
+// Module globals that a function's calls read, remembered while the module
+// namespace is unchanged: its version tag moves on with every change, and
+// with only exact str keys a lookup there runs no code of its own, so the
+// remembered value is what the lookup would find (see get_global).
+struct GlobalsCache {
+  static constexpr int kSlots = 8;
+  std::uint64_t version;       // the namespace's tag the slots hold for
+  bool usable;                 // every key of the namespace an exact str then
+  int count;                   // slots in use
+  int next;                    // the slot replaced next once all are in use
+  PyObject* names[kSlots];     // strong
+  PyObject* values[kSlots];    // borrowed from the namespace while unchanged
+};
+
 struct Function {
   PyObject_HEAD
   vectorcallfunc vectorcall;
@@ -80,6 +94,7 @@ struct Function {
   PyObject* dict;         // __dict__
   PyObject* weakreflist;
   PyObject* signature;    // cached inspect.Signature or NULL
+  GlobalsCache globals_cache;
 };
 
 // Creates the function type for one module (a heap type bound to `module`).

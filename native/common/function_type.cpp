@@ -1,5 +1,6 @@
 // The native function type: attributes, binding as a method, signature, GC.
 #include "common/binder.hpp"
+#include "common/lookup.hpp"
 
 #include <structmember.h>
 
@@ -37,6 +38,7 @@ int fn_clear(PyObject* self) {
   Py_CLEAR(f->annotations);
   Py_CLEAR(f->dict);
   Py_CLEAR(f->signature);
+  forget_globals(f);
   return 0;
 }
 
@@ -286,6 +288,7 @@ PyObject* make_function(PyTypeObject* type, PyObject* module, const FuncSpec* sp
   f->dict = nullptr;
   f->weakreflist = nullptr;
   f->signature = nullptr;
+  f->globals_cache = GlobalsCache{};
   Ref self = Ref::steal(reinterpret_cast<PyObject*>(f));
   if (!f->globals || !f->name || !f->qualname || !f->modname || !f->doc || !f->param_names || !f->defaults ||
       !f->annotations) {

@@ -2,6 +2,59 @@
 
 namespace dravik {
 
+namespace {
+
+bool exact_str_keys(PyObject* dict) {
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(dict, &pos, &k, &v)) {
+    if (!PyUnicode_CheckExact(k)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void forget_globals(Function* f) {
+  GlobalsCache& c = f->globals_cache;
+  const int count = c.count;
+  PyObject* names[GlobalsCache::kSlots];
+  for (int i = 0; i < count; ++i) names[i] = c.names[i];
+  c = GlobalsCache{};
+  // Released once the cache is empty: names are str, but keep the order safe.
+  for (int i = 0; i < count; ++i) Py_DECREF(names[i]);
+}
+
+Ref get_global_slow(Function* f, PyObject* name) {
+  PyObject* globals = f->globals;
+  const std::uint64_t version = cpython::dict_version_tag(globals);
+  if (f->globals_cache.version != version) {
+    forget_globals(f);
+    f->globals_cache.usable = PyDict_CheckExact(globals) && exact_str_keys(globals);
+    f->globals_cache.version = version;
+  }
+  PyObject* v = PyDict_GetItemWithError(globals, name);
+  if (v == nullptr) {
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return Ref();
+  }
+  GlobalsCache& c = f->globals_cache;
+  if (c.usable && PyUnicode_CheckExact(name) && c.version == cpython::dict_version_tag(globals)) {
+    int slot = c.count;
+    if (slot < GlobalsCache::kSlots) {
+      ++c.count;
+    } else {
+      slot = c.next;
+      c.next = (c.next + 1) % GlobalsCache::kSlots;
+      Py_DECREF(c.names[slot]);  // a str: runs no code
+    }
+    c.names[slot] = Py_NewRef(name);
+    c.values[slot] = v;
+  }
+  return Ref::borrow(v);
+}
+
 Ref import_module(PyObject* module_name) {
   Ref mod = Ref::steal(PyImport_GetModule(module_name));
   if (mod || PyErr_Occurred()) return mod;

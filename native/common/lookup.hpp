@@ -6,17 +6,28 @@
 // from sys.modules once the module is loaded.
 #pragma once
 
+#include "common/cpython_private.hpp"
 #include "common/function.hpp"
 
 namespace dravik {
 
+// The module global `name` looked up in the namespace, remembered for the
+// function's next calls; NameError when it is missing.
+Ref get_global_slow(Function* f, PyObject* name);
+
 // The module global `name` of the function's module, or NameError.
 inline Ref get_global(Function* f, PyObject* name) {
-  PyObject* v = PyDict_GetItemWithError(f->globals, name);
-  if (v != nullptr) return Ref::borrow(v);
-  if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-  return Ref();
+  const GlobalsCache& c = f->globals_cache;
+  if (c.usable && c.version == cpython::dict_version_tag(f->globals)) {
+    for (int i = 0; i < c.count; ++i) {
+      if (c.names[i] == name) return Ref::borrow(c.values[i]);
+    }
+  }
+  return get_global_slow(f, name);
 }
+
+// Releases what the function remembers of its module's globals.
+void forget_globals(Function* f);
 
 // `import <module>` (the leaf module of a dotted name).
 Ref import_module(PyObject* module_name);

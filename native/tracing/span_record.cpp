@@ -349,16 +349,11 @@ Ref id_text(State* st, PyObject* context, ContextProp prop, int digits) {
 }  // namespace
 
 CopyStamp::CopyStamp(PyObject* source, PyObject* copy) {
-#if PY_VERSION_HEX < 0x030C0000
   if (source == nullptr || !PyDict_CheckExact(source) || !PyDict_CheckExact(copy)) return;
   this->source = source;
   this->copy = copy;
   source_version = cpython::dict_version_tag(source);
   copy_version = cpython::dict_version_tag(copy);
-#else
-  (void)source;
-  (void)copy;
-#endif
 }
 
 OfferedCopy::OfferedCopy(State* st, const CopyStamp& stamp) : st_(st) {
@@ -382,7 +377,6 @@ OfferedCopy::~OfferedCopy() {
 }
 
 PyObject* offered_copy(State* st, PyObject* source) {
-#if PY_VERSION_HEX < 0x030C0000
   // A dict's version tag changes with each change to it, and no two
   // changes anywhere give the same tag: both dicts are as they were.
   const AttrsCopy& offer = st->attrs_copy;
@@ -392,11 +386,6 @@ PyObject* offered_copy(State* st, PyObject* source) {
     return nullptr;
   }
   return offer.copy;
-#else
-  (void)st;
-  (void)source;
-  return nullptr;
-#endif
 }
 
 namespace {

@@ -77,3 +77,67 @@ def test_repeated_calls_leave_no_objects_behind():
     gc.collect()
     assert len(gc.get_objects()) - before < 50
     assert sys.getallocatedblocks() - blocks < 500
+
+
+class _OddKey:
+    """A namespace key that is no str, with a hash that meets the table's name."""
+
+    def __init__(self, name):
+        self.name = name
+        self.compared = 0
+
+    def __hash__(self):
+        return hash(self.name)
+
+    def __eq__(self, other):
+        self.compared += 1
+        return False
+
+
+def test_module_globals_are_read_as_they_are_at_each_call():
+    import importlib.util
+
+    # A module instance of its own: the namespace's order changes below.
+    spec = importlib.util.find_spec("dravik_observe.tracing.vintrel")
+    vintrel = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(vintrel)
+    ns = vars(vintrel)
+    attrs = {"server.address": "api.example-llm.test"}
+    test = vintrel._is_llm_provider_http_call
+    original = ns["_LLM_PROVIDER_HOSTS"]
+    try:
+        for _ in range(3):  # the same answer while nothing changes
+            assert test(attrs) is False
+        vintrel._LLM_PROVIDER_HOSTS = ("example-llm",)
+        assert test(attrs) is True
+        ns["_LLM_PROVIDER_HOSTS"] = ("nothing-here",)
+        assert test(attrs) is False
+        ns.update(_LLM_PROVIDER_HOSTS=["example-llm"])
+        assert test(attrs) is True
+        table = ns["_LLM_PROVIDER_HOSTS"]
+        table.append("x")  # a change inside the table is read too
+        table.clear()
+        assert test(attrs) is False
+        del ns["_LLM_PROVIDER_HOSTS"]
+        with pytest.raises(NameError, match="_LLM_PROVIDER_HOSTS"):
+            test(attrs)
+        ns.setdefault("_LLM_PROVIDER_HOSTS", ("example-llm",))
+        assert test(attrs) is True
+        # A key that is not a str may run code in the lookup: then every
+        # call looks the name up again (the odd key placed where the lookup
+        # meets it first).
+        odd = _OddKey("_LLM_PROVIDER_HOSTS")
+        del ns["_LLM_PROVIDER_HOSTS"]
+        ns[odd] = None
+        ns["_LLM_PROVIDER_HOSTS"] = ("example-llm",)
+        try:
+            assert test(attrs) is True
+            before = odd.compared
+            assert test(attrs) is True
+            assert odd.compared > before
+        finally:
+            del ns[odd]
+        assert test(attrs) is True
+    finally:
+        ns["_LLM_PROVIDER_HOSTS"] = original
+    assert test(attrs) is False
