@@ -26,6 +26,36 @@ void forget_globals(Function* f) {
   for (int i = 0; i < count; ++i) Py_DECREF(names[i]);
 }
 
+void forget_import(KnownImport& k) {
+  PyObject* held[] = {k.modules, k.module, k.module_dict};
+  k = KnownImport{};
+  // Released once the entry is empty: a release can run code.
+  for (PyObject* o : held) Py_XDECREF(o);
+}
+
+void remember_import(KnownImport& k, PyObject* module, PyObject* value) {
+  // Filled meanwhile (code run by a lookup): kept, since releasing it here
+  // could run code that changes what was just read.
+  if (k.value != nullptr) return;
+  PyObject* modules = PyImport_GetModuleDict();
+  if (modules == nullptr || !PyDict_CheckExact(modules) || !PyModule_CheckExact(module)) return;
+  PyObject* dict = PyModule_GetDict(module);
+  if (dict == nullptr || !PyDict_CheckExact(dict) || !exact_str_keys(modules) || !exact_str_keys(dict)) return;
+  k.modules = Py_NewRef(modules);
+  k.modules_version = cpython::dict_version_tag(modules);
+  k.module = Py_NewRef(module);
+  k.module_dict = Py_NewRef(dict);
+  k.dict_version = cpython::dict_version_tag(dict);
+  k.value = value;
+}
+
+int traverse_import(const KnownImport& k, visitproc visit, void* arg) {
+  Py_VISIT(k.modules);
+  Py_VISIT(k.module);
+  Py_VISIT(k.module_dict);
+  return 0;
+}
+
 Ref get_global_slow(Function* f, PyObject* name) {
   PyObject* globals = f->globals;
   const std::uint64_t version = cpython::dict_version_tag(globals);

@@ -29,6 +29,36 @@ inline Ref get_global(Function* f, PyObject* name) {
 // Releases what the function remembers of its module's globals.
 void forget_globals(Function* f);
 
+// `from <module> import <name>` as served from the module cache, remembered
+// while both the cache and the module's namespace are unchanged (their
+// version tags) and every key of both is an exact str, so that the lookups
+// would find the same objects.
+struct KnownImport {
+  PyObject* modules;             // the module cache (strong)
+  std::uint64_t modules_version;
+  PyObject* module;              // strong
+  PyObject* module_dict;         // strong
+  std::uint64_t dict_version;
+  PyObject* value;               // borrowed from module_dict while unchanged
+};
+
+// The remembered value (borrowed) while it still holds, else NULL.
+inline PyObject* known_import(const KnownImport& k) {
+  if (k.value == nullptr || k.modules != PyImport_GetModuleDict()) return nullptr;
+  if (cpython::dict_version_tag(k.modules) != k.modules_version ||
+      cpython::dict_version_tag(k.module_dict) != k.dict_version) {
+    return nullptr;
+  }
+  return k.value;
+}
+
+// Remembers `value`, just read from the namespace of `module` (an exact
+// module), itself just read from the module cache, into an entry emptied
+// by forget_import before those reads.  Nothing is raised.
+void remember_import(KnownImport& k, PyObject* module, PyObject* value);
+void forget_import(KnownImport& k);
+int traverse_import(const KnownImport& k, visitproc visit, void* arg);
+
 // `import <module>` (the leaf module of a dotted name).
 Ref import_module(PyObject* module_name);
 

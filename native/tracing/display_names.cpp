@@ -22,7 +22,8 @@ Ref join_formatted(State* st, std::initializer_list<PyObject*> parts) {
 // urlparse(url).hostname, or the URL itself when there is none or parsing fails.
 Ref url_host(State* st, PyObject* url) {
   Ref host;
-  Ref urlparse = fresh_import_from(st->names[N_mod_urllib_parse], st->names[N_m_urlparse]);
+  Ref urlparse =
+      fresh_import_from(st->names[N_mod_urllib_parse], st->names[N_m_urlparse], st->imports[KI_urlparse]);
   if (urlparse) {
     Ref parsed = call(urlparse.get(), url);
     if (parsed) host = Ref::steal(PyObject_GetAttr(parsed.get(), st->names[N_p_hostname]));

@@ -288,6 +288,9 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->status_code_cls);
   Py_VISIT(st->status_error);
   Py_VISIT(st->processor_type);
+  for (const KnownImport& k : st->imports) {
+    if (const int r = traverse_import(k, visit, arg)) return r;
+  }
   if (const int r = traverse_field_reads(st, visit, arg)) return r;
   for (PyObject* fn : st->original) Py_VISIT(fn);
   return visit_all(st->names, N_COUNT, visit, arg);
@@ -317,6 +320,7 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->status_code_cls);
   Py_CLEAR(st->status_error);
   Py_CLEAR(st->processor_type);
+  for (KnownImport& k : st->imports) forget_import(k);
   clear_field_reads(st);
   clear_all(st->original, F_COUNT);
   clear_all(st->names, N_COUNT);

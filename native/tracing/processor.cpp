@@ -11,20 +11,17 @@ namespace {
 
 // from ..instrumentors._context_var import _current_context
 Ref current_context_var(Function* f, State* st) {
-  Ref mod;
-  const int found = loaded_module(st->names[N_mod_context_var], mod);
+  Ref var;
+  const int found = cached_import_from(st->names[N_mod_context_var], st->names[N_c_current_context],
+                                       st->imports[KI_current_context], var);
   if (found < 0) return Ref();
-  if (found) {
-    Ref var = module_attr(mod.get(), st->names[N_c_current_context]);
-    if (var || !PyErr_ExceptionMatches(PyExc_AttributeError)) return var;
-    PyErr_Clear();
-  }
+  if (found) return var;
   Ref fromlist = Ref::steal(PyTuple_Pack(1, st->names[N_c_current_context]));
   if (!fromlist) return Ref();
-  mod = Ref::steal(
+  Ref mod = Ref::steal(
       PyImport_ImportModuleLevelObject(st->names[N_mod_context_var_rel], f->globals, nullptr, fromlist.get(), 2));
   if (!mod) return Ref();
-  Ref var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
+  var = Ref::steal(PyObject_GetAttr(mod.get(), st->names[N_c_current_context]));
   if (!var && PyErr_ExceptionMatches(PyExc_AttributeError)) {
     PyErr_Clear();
     PyErr_Format(PyExc_ImportError, "cannot import name '%U'", st->names[N_c_current_context]);

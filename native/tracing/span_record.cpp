@@ -498,7 +498,8 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     Ref code = status_code_of(st, span_status.get());
     if (!code || (t = PyObject_IsTrue(code.get())) < 0) return nullptr;
     if (t) {
-      Ref status_code = fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode]);
+      Ref status_code =
+          fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode], st->imports[KI_status_code]);
       if (!status_code) return nullptr;
       Ref error = status_error(st, status_code.get());
       if (!error) return nullptr;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "common/function.hpp"
+#include "common/lookup.hpp"
 
 #include <cstdint>
 
@@ -262,9 +263,13 @@ struct AttrsCopy {
   std::uint64_t copy_version;
 };
 
+// The host names imported at every call, as last served from the module cache.
+enum KnownImportSlot { KI_current_context, KI_urlparse, KI_status_code, KI_COUNT };
+
 struct State {
   PyTypeObject* function_type;
   PyObject* names[N_COUNT];
+  KnownImport imports[KI_COUNT];
   // The function objects created at import; a global that is still one of
   // these is called directly instead of through the generic call protocol.
   PyObject* original[F_COUNT];

@@ -104,29 +104,42 @@ inline Ref fresh_import(PyObject* name) {
   return import_module(name);
 }
 
-// getattr(module, name) for a name that the module type itself does not
-// define (so the generic lookup ends in the module's dict): a plain module
-// is read through its dict; anything else, or a name not in it, the
-// generic way.
-inline Ref module_attr(PyObject* mod, PyObject* name) {
-  if (PyModule_CheckExact(mod)) {
-    PyObject* v = PyDict_GetItemWithError(PyModule_GetDict(mod), name);
-    if (v != nullptr) return Ref::borrow(v);
-    if (PyErr_Occurred()) return Ref();
+// `from <module> import <attr>` served from the module cache (and from
+// `known` while that still holds): 1 with `out` set, 0 when the module is
+// not loaded or has no such attribute (the import machinery decides), -1 on
+// error.
+inline int cached_import_from(PyObject* module_name, PyObject* attr, KnownImport& known, Ref& out) {
+  if (PyObject* v = known_import(known)) {
+    out = Ref::borrow(v);
+    return 1;
   }
-  return Ref::steal(PyObject_GetAttr(mod, name));
+  forget_import(known);
+  Ref held;
+  const int found = loaded_module(module_name, held);
+  if (found <= 0) return found;
+  if (PyModule_CheckExact(held.get())) {
+    // A plain module is read through its namespace (the module type defines
+    // none of these names); only a value found there is remembered.
+    out = Ref::borrow(PyDict_GetItemWithError(PyModule_GetDict(held.get()), attr));
+    if (out) {
+      remember_import(known, held.get(), out.get());
+      return 1;
+    }
+    if (PyErr_Occurred()) return -1;
+  }
+  out = Ref::steal(PyObject_GetAttr(held.get(), attr));
+  if (out) return 1;
+  if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+  PyErr_Clear();
+  return 0;
 }
 
 // `from <module> import <attr>` at call time, served from the module cache.
-inline Ref fresh_import_from(PyObject* module_name, PyObject* attr) {
-  Ref held;
-  const int found = loaded_module(module_name, held);
+inline Ref fresh_import_from(PyObject* module_name, PyObject* attr, KnownImport& known) {
+  Ref v;
+  const int found = cached_import_from(module_name, attr, known, v);
   if (found < 0) return Ref();
-  if (found) {
-    Ref v = module_attr(held.get(), attr);
-    if (v || !PyErr_ExceptionMatches(PyExc_AttributeError)) return v;
-    PyErr_Clear();
-  }
+  if (found) return v;
   return import_from(module_name, attr);
 }
 

@@ -300,6 +300,54 @@ def test_rebinding_a_filter_changes_the_next_span(vintrel, tracer, run, monkeypa
     assert [(r["name"], r["kind"]) for r in run._otel_spans] == [("kept", "chain"), ("agent", "agent")]
 
 
+def test_host_names_are_imported_again_at_each_span(tracer, monkeypatch):
+    """The run's context variable and the status class are found at each
+    span, as the import statement finds them, also after earlier spans."""
+    import contextvars
+
+    from dravik_observe.instrumentors import _context_var
+
+    with DravikContext("first") as first:
+        for _ in range(3):
+            tracer.start_span("warm").end()
+        other = contextvars.ContextVar("other")
+        second = DravikContext("second")
+        other.set(second)
+        monkeypatch.setattr(_context_var, "_current_context", other)
+        tracer.start_span("to the second run").end()
+        # The module replaced in the module cache: its own variable is read.
+        stand_in = type(sys)("stand_in")
+        stand_in._current_context = contextvars.ContextVar("none", default=None)
+        monkeypatch.setitem(sys.modules, "dravik_observe.instrumentors._context_var", stand_in)
+        tracer.start_span("outside any run").end()
+        monkeypatch.undo()
+        tracer.start_span("back to the first run").end()
+    assert [r["name"] for r in first._otel_spans] == ["warm"] * 3 + ["back to the first run"]
+    assert [r["name"] for r in second._otel_spans] == ["to the second run"]
+
+    # StatusCode is read from opentelemetry.trace at the span that needs it.
+    import opentelemetry.trace as otel_trace
+
+    with DravikContext("status") as run:
+        span = tracer.start_span("failed")
+        span.set_status(Status(StatusCode.ERROR))
+        span.end()
+
+        class Codes:
+            ERROR = object()
+
+        monkeypatch.setattr(otel_trace, "StatusCode", Codes)
+        span = tracer.start_span("no longer an error")
+        span.set_status(Status(StatusCode.ERROR))
+        span.end()
+        monkeypatch.undo()
+        span = tracer.start_span("failed again")
+        span.set_status(Status(StatusCode.ERROR))
+        span.end()
+    assert [(r["name"], r["status"]) for r in run._otel_spans] == [
+        ("failed", "error"), ("no longer an error", "ok"), ("failed again", "error")]
+
+
 def test_otel_spans_buffer_of_another_type(vintrel):
     class Buffer:
         def __init__(self):
