@@ -70,7 +70,7 @@ Ref operation_word(State* st, PyObject* text) {
 
 PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs) {
   State* st = state_of(f);
-  Ref span_type = attrs.get(st, st->names[N_a_span_type], st->names[N_v_empty]);
+  Ref span_type = attrs.get(st, N_a_span_type, st->names[N_v_empty]);
   if (!span_type) return nullptr;
   int t = PyObject_IsTrue(span_type.get());
   if (t < 0) return nullptr;
@@ -81,11 +81,11 @@ PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs)
     if (in < 0) return nullptr;
     if (in) return PyObject_GetItem(table.get(), span_type.get());
   }
-  Ref tool = attrs.get(st, st->names[N_a_tool_name]);
+  Ref tool = attrs.get(st, N_a_tool_name);
   if (!tool || (t = PyObject_IsTrue(tool.get())) < 0) return nullptr;
   if (t) return Py_NewRef(st->names[N_v_tool]);
   for (Name key : {N_a_genai_system, N_a_request_model}) {
-    Ref v = attrs.get(st, st->names[key]);
+    Ref v = attrs.get(st, key);
     if (!v || (t = PyObject_IsTrue(v.get())) < 0) return nullptr;
     if (t) return Py_NewRef(st->names[N_v_llm]);
   }
@@ -114,24 +114,24 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
   PyObject* attrs = args[1];
   PyObject* empty = st->names[N_v_empty];
 
-  Ref tool = dict_get(attrs, st->names[N_a_tool_name]);
+  Ref tool = attr_get(st, attrs, N_a_tool_name);
   if (!tool) return nullptr;
   int t = PyObject_IsTrue(tool.get());
   if (t < 0) return nullptr;
   if (t) return tool.release();  // the result check rejects a non-str name
 
-  Ref db_system = dict_get(attrs, st->names[N_a_db_system], empty);
+  Ref db_system = attr_get(st, attrs, N_a_db_system, empty);
   if (!db_system) return nullptr;
-  Ref http_method = first_true(attrs, nullptr, st->names[N_a_http_request_method]);
+  Ref http_method = attr_first_true(st, attrs, nullptr, N_a_http_request_method);
   if (!http_method) {
     if (PyErr_Occurred()) return nullptr;
-    http_method = dict_get(attrs, st->names[N_a_http_method], empty);
+    http_method = attr_get(st, attrs, N_a_http_method, empty);
     if (!http_method) return nullptr;
   }
 
   if ((t = PyObject_IsTrue(http_method.get())) < 0) return nullptr;
   if (t) {
-    Ref url = first_true(attrs, empty, st->names[N_a_url_full], st->names[N_a_http_url], st->names[N_a_server_address]);
+    Ref url = attr_first_true(st, attrs, empty, N_a_url_full, N_a_http_url, N_a_server_address);
     if (!url || (t = PyObject_IsTrue(url.get())) < 0) return nullptr;
     if (!t) return Py_NewRef(span_name);
     Ref host = url_host(st, url.get());
@@ -143,7 +143,7 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
   if (t) {
     Ref short_name = dict_get(st->db_short_names, db_system.get(), db_system.get());
     if (!short_name) return nullptr;
-    Ref statement = dict_get(attrs, st->names[N_a_db_statement], empty);
+    Ref statement = attr_get(st, attrs, N_a_db_statement, empty);
     if (!statement || (t = PyObject_IsTrue(statement.get())) < 0) return nullptr;
     if (t) {
       Ref stripped = call_method(statement.get(), st->names[N_m_strip]);
@@ -155,11 +155,11 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
     return join_formatted(st, {short_name.get(), st->names[N_v_space], span_name}).release();
   }
 
-  Ref rpc_system = dict_get(attrs, st->names[N_a_rpc_system], empty);
+  Ref rpc_system = attr_get(st, attrs, N_a_rpc_system, empty);
   if (!rpc_system || (t = PyObject_IsTrue(rpc_system.get())) < 0) return nullptr;
   if (t) {
-    Ref service = dict_get(attrs, st->names[N_a_rpc_service], empty);
-    Ref method = service ? dict_get(attrs, st->names[N_a_rpc_method], empty) : Ref();
+    Ref service = attr_get(st, attrs, N_a_rpc_service, empty);
+    Ref method = service ? attr_get(st, attrs, N_a_rpc_method, empty) : Ref();
     if (!method) return nullptr;
     const int ts = PyObject_IsTrue(service.get());
     if (ts < 0) return nullptr;
@@ -174,10 +174,10 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
     }
   }
 
-  Ref messaging = dict_get(attrs, st->names[N_a_messaging_system], empty);
+  Ref messaging = attr_get(st, attrs, N_a_messaging_system, empty);
   if (!messaging || (t = PyObject_IsTrue(messaging.get())) < 0) return nullptr;
   if (t) {
-    Ref destination = dict_get(attrs, st->names[N_a_messaging_destination], empty);
+    Ref destination = attr_get(st, attrs, N_a_messaging_destination, empty);
     if (!destination || (t = PyObject_IsTrue(destination.get())) < 0) return nullptr;
     if (t) {
       return join_formatted(st, {messaging.get(), st->names[N_v_space], span_name, st->names[N_v_space],

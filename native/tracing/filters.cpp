@@ -62,8 +62,7 @@ PyObject* any_entry_in(Function* f, State* st, Name table_name, PyObject* url) {
 PyObject* is_dravik_api_call_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* attrs = args[0];
-  Ref url = first_true(attrs, st->names[N_v_empty], st->names[N_a_url_full], st->names[N_a_http_url],
-                       st->names[N_a_http_target]);
+  Ref url = attr_first_true(st, attrs, st->names[N_v_empty], N_a_url_full, N_a_http_url, N_a_http_target);
   if (!url) return nullptr;
   const int t = PyObject_IsTrue(url.get());
   if (t < 0) return nullptr;
@@ -73,8 +72,7 @@ PyObject* is_dravik_api_call_impl(Function* f, PyObject* const* args) {
 
 PyObject* host_table_test(Function* f, PyObject* attrs, Name table_name) {
   State* st = state_of(f);
-  Ref url = first_true(attrs, st->names[N_v_empty], st->names[N_a_url_full], st->names[N_a_http_url],
-                       st->names[N_a_server_address]);
+  Ref url = attr_first_true(st, attrs, st->names[N_v_empty], N_a_url_full, N_a_http_url, N_a_server_address);
   if (!url) return nullptr;
   const int t = PyObject_IsTrue(url.get());
   if (t < 0) return nullptr;

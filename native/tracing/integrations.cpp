@@ -39,8 +39,8 @@ int append_labelled(Function* f, State* st, IntegrationPairs& results, PyObject*
 }
 
 // Value of `key` when true: 1 with `out` set, 0 when false, -1 on error.
-int true_value(PyObject* attrs, PyObject* key, Ref& out) {
-  out = dict_get(attrs, key);
+int true_value(State* st, PyObject* attrs, Name key, Ref& out) {
+  out = attr_get(st, attrs, key);
   if (!out) return -1;
   return PyObject_IsTrue(out.get());
 }
@@ -105,7 +105,7 @@ int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPai
   int t;
 
   // 1. Provider name: a framework (with the provider behind its model) or an LLM provider.
-  if ((t = true_value(attrs, st->names[N_a_provider_name], v)) < 0) return -1;
+  if ((t = true_value(st, attrs, N_a_provider_name, v)) < 0) return -1;
   if (t) {
     Ref lowered = lower_text(st, v.get());
     if (!lowered) return -1;
@@ -116,10 +116,10 @@ int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPai
     if (is_framework < 0) return -1;
     if (is_framework) {
       if (append_labelled(f, st, out, v.get(), N_v_framework) < 0) return -1;
-      Ref model = first_true(attrs, nullptr, st->names[N_a_llm_model]);
+      Ref model = attr_first_true(st, attrs, nullptr, N_a_llm_model);
       if (!model) {
         if (PyErr_Occurred()) return -1;
-        model = dict_get(attrs, st->names[N_a_request_model]);
+        model = attr_get(st, attrs, N_a_request_model);
         if (!model) return -1;
       }
       if ((t = PyObject_IsTrue(model.get())) < 0) return -1;
@@ -134,29 +134,29 @@ int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPai
   }
 
   // 2. Framework.
-  if ((t = true_value(attrs, st->names[N_a_framework], v)) < 0) return -1;
+  if ((t = true_value(st, attrs, N_a_framework, v)) < 0) return -1;
   if (t && append_labelled(f, st, out, v.get(), N_v_framework) < 0) return -1;
 
   // 3. Retrieval source, else collection.
-  Ref source = first_true(attrs, Py_None, st->names[N_a_retrieval_source]);
+  Ref source = attr_first_true(st, attrs, Py_None, N_a_retrieval_source);
   if (!source) return -1;
   if (source.get() == Py_None) {
-    source = dict_get(attrs, st->names[N_a_retrieval_collection]);
+    source = attr_get(st, attrs, N_a_retrieval_collection);
     if (!source) return -1;
   }
   if ((t = PyObject_IsTrue(source.get())) < 0) return -1;
   if (t && append_labelled(f, st, out, source.get(), N_v_retrieval) < 0) return -1;
 
   // 4. Embedding model, verbatim.
-  if ((t = true_value(attrs, st->names[N_a_embedding_model], v)) < 0) return -1;
+  if ((t = true_value(st, attrs, N_a_embedding_model, v)) < 0) return -1;
   if (t && out.add(v.get(), st->names[N_v_embedding]) < 0) return -1;
 
   // 5. Guardrail name verbatim; else any moderation verdict.
-  if ((t = true_value(attrs, st->names[N_a_guardrail_name], v)) < 0) return -1;
+  if ((t = true_value(st, attrs, N_a_guardrail_name, v)) < 0) return -1;
   if (t) {
     if (out.add(v.get(), st->names[N_v_safety]) < 0) return -1;
   } else {
-    Ref flagged = dict_get(attrs, st->names[N_a_moderation_flagged]);
+    Ref flagged = attr_get(st, attrs, N_a_moderation_flagged);
     if (!flagged) return -1;
     if (flagged.get() != Py_None) {
       Ref pair = get_global(f, st->names[N_MODERATION_INTEGRATION]);
@@ -165,9 +165,9 @@ int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPai
   }
 
   // 6. Evaluation framework. 7. Reranker.
-  if ((t = true_value(attrs, st->names[N_a_eval_framework], v)) < 0) return -1;
+  if ((t = true_value(st, attrs, N_a_eval_framework, v)) < 0) return -1;
   if (t && append_labelled(f, st, out, v.get(), N_v_eval) < 0) return -1;
-  if ((t = true_value(attrs, st->names[N_a_rerank_system], v)) < 0) return -1;
+  if ((t = true_value(st, attrs, N_a_rerank_system, v)) < 0) return -1;
   if (t && append_labelled(f, st, out, v.get(), N_v_reranking) < 0) return -1;
 
   // 8. Only when nothing else was found: the first known "dravik.<service>." key.

@@ -276,6 +276,9 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->record_template);
   Py_VISIT(st->attrs_copy.source);
   Py_VISIT(st->attrs_copy.copy);
+  Py_VISIT(st->attrs_view.dict);
+  Py_VISIT(st->attrs_view.source);
+  Py_VISIT(st->attrs_view.keys);
   Py_VISIT(st->run_method.type);
   Py_VISIT(st->run_method.method);
   Py_VISIT(st->run_method.code);
@@ -308,6 +311,9 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->record_template);
   Py_CLEAR(st->attrs_copy.source);
   Py_CLEAR(st->attrs_copy.copy);
+  Py_CLEAR(st->attrs_view.dict);
+  Py_CLEAR(st->attrs_view.source);
+  Py_CLEAR(st->attrs_view.keys);
   Py_CLEAR(st->run_method.type);
   Py_CLEAR(st->run_method.method);
   Py_CLEAR(st->run_method.code);

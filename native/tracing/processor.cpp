@@ -93,10 +93,11 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   Ref attrs = attributes.truth && attributes.value_is_dict ? std::move(attributes.value) : attributes.copy();
   if (!attrs) return -1;
   const CopyStamp stamp(attributes.direct && attrs.get() != attributes.dict ? attributes.dict : nullptr, attrs.get());
+  const OpenedView view(st, attrs.get(), stamp.source);
 
   if (record_integrations(f, st, ctx.get(), attrs.get()) < 0) return -1;
 
-  Ref span_type = dict_get(attrs.get(), st->names[N_a_span_type]);
+  Ref span_type = attr_get(st, attrs.get(), N_a_span_type);
   if (!span_type || (t = PyObject_IsTrue(span_type.get())) < 0) return -1;
   if (t) {
     Ref r = call_fn(f, st, F_merge, ctx.get(), span, attrs.get());

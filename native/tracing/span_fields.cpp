@@ -396,10 +396,10 @@ int span_attributes(State* st, PyObject* span, SpanAttrs& out) {
   return from_mapping(st, out);
 }
 
-Ref SpanAttrs::get(State* st, PyObject* key, PyObject* dflt) const {
+Ref SpanAttrs::get(State* st, Name key, PyObject* dflt) const {
   if (!truth) return Ref::borrow(dflt);
-  if (dict != nullptr) return dict_get(dict, key, dflt);
-  return call_method(value.get(), st->names[N_m_get], key, dflt);
+  if (dict != nullptr) return attr_get(st, dict, key, dflt);
+  return call_method(value.get(), st->names[N_m_get], st->names[key], dflt);
 }
 
 Ref SpanAttrs::copy() const {

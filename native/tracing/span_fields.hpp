@@ -52,7 +52,7 @@ struct SpanAttrs {
   bool direct = false;
 
   // mapping.get(key, dflt); a false mapping reads as an empty dict.
-  Ref get(State* st, PyObject* key, PyObject* dflt = Py_None) const;
+  Ref get(State* st, Name key, PyObject* dflt = Py_None) const;
   // A new dict copied from the mapping (empty when the mapping is false).
   Ref copy() const;
 };

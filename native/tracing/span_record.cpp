@@ -2,6 +2,7 @@
 #include "tracing/functions.hpp"
 #include "tracing/support.hpp"
 
+#include <cstring>
 #include <utility>
 
 namespace dravik::tracing {
@@ -41,10 +42,10 @@ PyObject* clean_attr_key_impl(Function* f, PyObject* const* args) {
 }
 
 // Truthy value of `key`, else the value of `fallback` with `dflt`.
-Ref value_or(PyObject* attrs, PyObject* key, PyObject* fallback, PyObject* dflt) {
-  Ref v = first_true(attrs, nullptr, key);
+Ref value_or(State* st, PyObject* attrs, Name key, Name fallback, PyObject* dflt) {
+  Ref v = attr_first_true(st, attrs, nullptr, key);
   if (v || PyErr_Occurred()) return v;
-  return dict_get(attrs, fallback, dflt);
+  return attr_get(st, attrs, fallback, dflt);
 }
 
 // `value or 0` of a span time.
@@ -106,8 +107,6 @@ Ref cached_clean_key(State* st, PyObject* k) {
 
 // Room left in a cleaned dict for the summary keys of an "llm" record.
 constexpr Py_ssize_t kSummaryKeys = 7;
-// Longer key sequences are not remembered.
-constexpr Py_ssize_t kShapeKeysMax = 64;
 
 // Remembers the key sequence of `attrs` (exact str keys only), with the
 // cleaned dict's keys in their final order, sized as the generic loop
@@ -159,6 +158,17 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
     PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(k));
     PyTuple_SET_ITEM(cleaned.get(), i, key.release());
   }
+  std::int8_t at[kAttrNames];
+  for (int j = 0; j < kAttrNames; ++j) {
+    at[j] = -1;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      // Both exact str: equal text is what the dict lookup matches.
+      if (PyUnicode_Compare(PyTuple_GET_ITEM(keys.get(), i), st->names[N_a_span_type + j]) == 0) {
+        at[j] = static_cast<std::int8_t>(i);
+        break;
+      }
+    }
+  }
   // Released only once the slot is whole again: a release can run code.
   Ref old_keys = Ref::steal(slot->keys);
   Ref old_cleaned = Ref::steal(slot->cleaned);
@@ -167,6 +177,7 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
   slot->cleaned = cleaned.release();
   slot->proto = proto.release();
   slot->summary_room = maybe_llm;
+  std::memcpy(slot->at, at, sizeof at);
   return 0;
 }
 
@@ -176,6 +187,25 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
 // when no remembered sequence is the one of `attrs` (with room for the
 // summary keys when the record may need them); -1 on error.
 int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
+  if (const AttrsView* view = view_for(st, attrs)) {
+    // The capture has read these attributes in order already.
+    for (const KeyShape& shape : st->key_shapes) {
+      if (shape.keys != view->keys || !(shape.summary_room || !maybe_llm)) continue;
+      Ref keys = Ref::borrow(shape.keys);
+      Ref cleaned = Ref::borrow(shape.cleaned);
+      Ref dict = Ref::steal(PyDict_Copy(shape.proto));
+      if (!dict) return -1;
+      // The copy may have run a collection, and with it any code: the view
+      // is used only if it still answers.  Setting values of keys the copy
+      // holds runs none.
+      if (view_for(st, attrs) != view || view->keys != keys.get()) break;
+      for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cleaned.get()); ++i) {
+        if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(cleaned.get(), i), view->values[i]) < 0) return -1;
+      }
+      out = std::move(dict);
+      return 0;
+    }
+  }
   const Py_ssize_t n = PyDict_GET_SIZE(attrs);
   Py_ssize_t pos = 0;
   PyObject* k;
@@ -265,15 +295,15 @@ int tool_status_failed(State* st, PyObject* status) {
 }
 
 int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zero) {
-  Ref model = value_or(attrs, st->names[N_a_request_model], st->names[N_a_llm_model], st->names[N_v_empty]);
+  Ref model = value_or(st, attrs, N_a_request_model, N_a_llm_model, st->names[N_v_empty]);
   if (!model) return -1;
-  Ref tokens_in = value_or(attrs, st->names[N_a_usage_in], st->names[N_a_llm_in], zero);
+  Ref tokens_in = value_or(st, attrs, N_a_usage_in, N_a_llm_in, zero);
   if (!tokens_in) return -1;
-  Ref tokens_out = value_or(attrs, st->names[N_a_usage_out], st->names[N_a_llm_out], zero);
+  Ref tokens_out = value_or(st, attrs, N_a_usage_out, N_a_llm_out, zero);
   if (!tokens_out) return -1;
   Ref total = Ref::steal(PyNumber_Add(tokens_in.get(), tokens_out.get()));
   if (!total) return -1;
-  Ref cost = dict_get(attrs, st->names[N_a_llm_cost], zero);
+  Ref cost = attr_get(st, attrs, N_a_llm_cost, zero);
   if (!cost) return -1;
   if (PyDict_SetItem(cleaned, st->names[N_r_model], model.get()) < 0 ||
       PyDict_SetItem(cleaned, st->names[N_r_tokens_in], tokens_in.get()) < 0 ||
@@ -282,12 +312,12 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
       PyDict_SetItem(cleaned, st->names[N_r_cost], cost.get()) < 0) {
     return -1;
   }
-  Ref finish = dict_get(attrs, st->names[N_a_finish_reasons]);
+  Ref finish = attr_get(st, attrs, N_a_finish_reasons);
   if (!finish) return -1;
   int t = PyObject_IsTrue(finish.get());
   if (t < 0) return -1;
   if (t && PyDict_SetItem(cleaned, st->names[N_r_finish_reasons], finish.get()) < 0) return -1;
-  Ref response_model = dict_get(attrs, st->names[N_a_response_model]);
+  Ref response_model = attr_get(st, attrs, N_a_response_model);
   if (!response_model || (t = PyObject_IsTrue(response_model.get())) < 0) return -1;
   if (t) {
     const int differs = compare(response_model.get(), model.get(), Py_NE);
@@ -453,11 +483,11 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     if (has_input) {
       Ref json = fresh_import(st->names[N_mod_json]);
       if (!json) return nullptr;
-      Ref raw = dict_get(attrs.get(), st->names[N_a_tool_input], st->names[N_v_empty_json]);
+      Ref raw = attr_get(st, attrs.get(), N_a_tool_input, st->names[N_v_empty_json]);
       if (!raw || !(input = decode_payload(json.get(), st, raw.get()))) return nullptr;
-      raw = dict_get(attrs.get(), st->names[N_a_tool_output], st->names[N_v_empty_json]);
+      raw = attr_get(st, attrs.get(), N_a_tool_output, st->names[N_v_empty_json]);
       if (!raw || !(output = decode_payload(json.get(), st, raw.get()))) return nullptr;
-      tool_status = dict_get(attrs.get(), st->names[N_a_tool_status]);
+      tool_status = attr_get(st, attrs.get(), N_a_tool_status);
       if (!tool_status) return nullptr;
     }
   }

@@ -194,6 +194,12 @@ inline constexpr const char* kNameTexts[N_COUNT] = {
 #undef VINTREL_TEXT
 };
 
+// The attribute keys the span functions read, as one range of names.
+inline constexpr int kAttrNames = N_a_messaging_destination - N_a_span_type + 1;
+inline constexpr bool is_attr_name(Name n) { return n >= N_a_span_type && n <= N_a_messaging_destination; }
+// Longer key sequences are not remembered.
+inline constexpr Py_ssize_t kShapeKeysMax = 64;
+
 // One remembered key sequence of a span's attributes (all exact str).
 inline constexpr int kKeyShapes = 8;
 struct KeyShape {
@@ -201,6 +207,21 @@ struct KeyShape {
   PyObject* cleaned;  // tuple: the cleaned key of each
   PyObject* proto;    // dict: the cleaned keys in order, values None
   bool summary_room;  // `proto` has room for the summary keys of "llm" records
+  // Where each attribute name stands among `keys` (equal text), or -1.
+  std::int8_t at[kAttrNames];
+};
+
+// The attributes of the span being captured, read once in order, for the
+// reads of attribute names that follow (see attrs_view.cpp).  Every field
+// is NULL / 0 while no capture has it open.
+struct AttrsView {
+  PyObject* dict;                  // the dict read (strong)
+  std::uint64_t version;           // its version tag then
+  PyObject* source;                // the dict it is a copy of (strong), or NULL
+  std::uint64_t source_version;
+  PyObject* keys;                  // KeyShape::keys of the sequence (strong)
+  std::int8_t at[kAttrNames];      // as KeyShape::at of the dict's key sequence
+  PyObject* values[kShapeKeysMax];  // borrowed from `dict` while unchanged
 };
 
 // The module functions that call one another, with their global names.
@@ -294,6 +315,7 @@ struct State {
   KeyShape key_shapes[kKeyShapes];
   RunMethod run_method;
   AttrsCopy attrs_copy;
+  AttrsView attrs_view;
   int key_shape_next;             // the slot replaced next
   Py_ssize_t missed_size;         // the last sequence not found: its length
   const void* missed_first;       // and its first key (compared, never read)

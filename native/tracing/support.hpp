@@ -33,6 +33,56 @@ inline Ref first_true(PyObject* d, PyObject* dflt, K... keys) {
   return Ref::borrow(dflt);
 }
 
+// The open attribute view when it answers reads of `d` (the dict it read
+// or the one that is a copy of, both unchanged since), else NULL.
+inline const AttrsView* view_for(const State* st, PyObject* d) {
+  const AttrsView& v = st->attrs_view;
+  if (v.dict == nullptr || (d != v.dict && d != v.source)) return nullptr;
+  if (cpython::dict_version_tag(v.dict) != v.version) return nullptr;
+  if (v.source != nullptr && cpython::dict_version_tag(v.source) != v.source_version) return nullptr;
+  return &v;
+}
+
+// d.get(name, dflt) for an attribute name on an exact dict of attributes.
+inline Ref attr_get(State* st, PyObject* d, Name key, PyObject* dflt = Py_None) {
+  if (is_attr_name(key)) {
+    if (const AttrsView* v = view_for(st, d)) {
+      const int i = v->at[key - N_a_span_type];
+      return Ref::borrow(i >= 0 ? v->values[i] : dflt);
+    }
+  }
+  return dict_get(d, st->names[key], dflt);
+}
+
+// The first true value among attribute names `keys` of `d`, else `dflt`.
+template <class... K>
+inline Ref attr_first_true(State* st, PyObject* d, PyObject* dflt, K... keys) {
+  for (Name key : {keys...}) {
+    Ref v = attr_get(st, d, key);
+    if (!v) return Ref();
+    const int t = PyObject_IsTrue(v.get());
+    if (t < 0) return Ref();
+    if (t) return v;
+  }
+  return Ref::borrow(dflt);
+}
+
+// While it lives, lets the reads of attribute names on `dict` (and on
+// `source`, when `dict` was just copied from it) be answered from one pass
+// over `dict`, if its key sequence is a remembered one.  One capture at a
+// time holds the view; the others read the dicts.
+class OpenedView {
+ public:
+  OpenedView(State* st, PyObject* dict, PyObject* source);
+  ~OpenedView();
+  OpenedView(const OpenedView&) = delete;
+  OpenedView& operator=(const OpenedView&) = delete;
+
+ private:
+  State* st_;
+  bool opened_ = false;
+};
+
 // a == b / a != b as the `==` and `!=` operators give them (no identity shortcut).
 inline int compare(PyObject* a, PyObject* b, int op) {
   Ref r = Ref::steal(PyObject_RichCompare(a, b, op));

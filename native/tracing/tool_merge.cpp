@@ -135,12 +135,12 @@ PyObject* merge_impl(Function* f, PyObject* const* args) {
   PyObject* span = args[1];
   PyObject* attrs = args[2];
 
-  Ref span_type = dict_get(attrs, st->names[N_a_span_type]);
+  Ref span_type = attr_get(st, attrs, N_a_span_type);
   if (!span_type) return nullptr;
   int t = compare(span_type.get(), st->names[N_v_tool_call], Py_NE);
   if (t < 0) return nullptr;
   if (t) Py_RETURN_NONE;
-  Ref target = dict_get(attrs, st->names[N_a_tool]);
+  Ref target = attr_get(st, attrs, N_a_tool);
   if (!target || (t = PyObject_IsTrue(target.get())) < 0) return nullptr;
   if (!t) Py_RETURN_NONE;
 
