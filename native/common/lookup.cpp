@@ -2,8 +2,6 @@
 
 namespace dravik {
 
-namespace {
-
 bool exact_str_keys(PyObject* dict) {
   Py_ssize_t pos = 0;
   PyObject* k;
@@ -13,8 +11,6 @@ bool exact_str_keys(PyObject* dict) {
   }
   return true;
 }
-
-}  // namespace
 
 void forget_globals(Function* f) {
   GlobalsCache& c = f->globals_cache;

@@ -11,6 +11,10 @@
 
 namespace dravik {
 
+// Whether every key of the exact dict `dict` is an exact str (a lookup of a
+// str there then runs no code of its own).
+bool exact_str_keys(PyObject* dict);
+
 // The module global `name` looked up in the namespace, remembered for the
 // function's next calls; NameError when it is missing.
 Ref get_global_slow(Function* f, PyObject* name);

@@ -282,6 +282,13 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->run_method.type);
   Py_VISIT(st->run_method.method);
   Py_VISIT(st->run_method.code);
+  Py_VISIT(st->run_method.next_globals);
+  Py_VISIT(st->run_method.next_builtins);
+  for (const RunMethod::Counter& e : st->run_method.counters) {
+    Py_VISIT(e.table);
+    Py_VISIT(e.label);
+    Py_VISIT(e.category);
+  }
   for (const KeyShape& shape : st->key_shapes) {
     Py_VISIT(shape.keys);
     Py_VISIT(shape.cleaned);
@@ -317,6 +324,15 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->run_method.type);
   Py_CLEAR(st->run_method.method);
   Py_CLEAR(st->run_method.code);
+  Py_CLEAR(st->run_method.next_globals);
+  Py_CLEAR(st->run_method.next_builtins);
+  st->run_method.next_fn = nullptr;
+  for (RunMethod::Counter& e : st->run_method.counters) {
+    Py_CLEAR(e.table);
+    Py_CLEAR(e.label);
+    Py_CLEAR(e.category);
+    e.counter = nullptr;
+  }
   for (KeyShape& shape : st->key_shapes) {
     Py_CLEAR(shape.keys);
     Py_CLEAR(shape.cleaned);

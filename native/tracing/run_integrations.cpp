@@ -8,6 +8,8 @@
 // a table that is not a plain dict) calls the method instead.
 #include "tracing/support.hpp"
 
+#include <iterator>
+
 namespace dravik::tracing {
 
 namespace {
@@ -68,17 +70,100 @@ Ref load_global(PyObject* fn, PyObject* name) {
   return Ref();
 }
 
+// `next` as the method's code loads it.  The builtin found last is used
+// again while the method's globals and builtins are the same, unchanged
+// dicts of str keys only (so the two lookups would end in the same place).
+Ref load_next(State* st, PyObject* fn) {
+  RunMethod& rm = st->run_method;
+  PyObject* globals = PyFunction_GET_GLOBALS(fn);
+  PyObject* builtins = cpython::function_builtins(fn);
+  if (rm.next_fn != nullptr && globals == rm.next_globals && builtins == rm.next_builtins &&
+      cpython::dict_version_tag(globals) == rm.next_globals_version &&
+      cpython::dict_version_tag(builtins) == rm.next_builtins_version) {
+    return Ref::borrow(rm.next_fn);
+  }
+  {
+    // Released before the lookups: a release can run code.
+    Ref old_globals = Ref::steal(rm.next_globals);
+    Ref old_builtins = Ref::steal(rm.next_builtins);
+    rm.next_globals = rm.next_builtins = rm.next_fn = nullptr;
+  }
+  PyObject* name = st->names[N_g_next];
+  if (PyDict_GetItemWithError(globals, name) != nullptr || PyErr_Occurred()) return load_global(fn, name);
+  PyObject* v = PyDict_GetItemWithError(builtins, name);
+  if (v == nullptr) return load_global(fn, name);
+  if (rm.next_fn == nullptr && exact_str_keys(globals) && exact_str_keys(builtins)) {
+    rm.next_globals = Py_NewRef(globals);
+    rm.next_builtins = Py_NewRef(builtins);
+    rm.next_globals_version = cpython::dict_version_tag(globals);
+    rm.next_builtins_version = cpython::dict_version_tag(builtins);
+    rm.next_fn = v;
+  }
+  return Ref::borrow(v);
+}
+
+// Whether every key of the run's table is a tuple of exact str (a lookup of
+// such a tuple there runs no code of its own).
+bool text_pair_keys(PyObject* table) {
+  Py_ssize_t pos = 0;
+  PyObject* k;
+  PyObject* v;
+  while (PyDict_Next(table, &pos, &k, &v)) {
+    if (!PyTuple_CheckExact(k)) return false;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(k); ++i) {
+      if (!PyUnicode_CheckExact(PyTuple_GET_ITEM(k, i))) return false;
+    }
+  }
+  return true;
+}
+
+// The counter found last for (label, category) in `table`, while the table
+// is unchanged (borrowed), else NULL.
+PyObject* known_counter(State* st, PyObject* table, PyObject* label, PyObject* category) {
+  for (const RunMethod::Counter& e : st->run_method.counters) {
+    if (e.counter != nullptr && e.table == table && e.label == label && e.category == category &&
+        cpython::dict_version_tag(table) == e.version) {
+      return e.counter;
+    }
+  }
+  return nullptr;
+}
+
+// Remembers `counter`, just found in `table` under (label, category).
+void remember_counter(State* st, PyObject* table, PyObject* label, PyObject* category, PyObject* counter) {
+  if (!PyUnicode_CheckExact(label) || !PyUnicode_CheckExact(category) || !text_pair_keys(table)) return;
+  RunMethod& rm = st->run_method;
+  RunMethod::Counter& e = rm.counters[rm.next_counter];
+  rm.next_counter = (rm.next_counter + 1) % static_cast<int>(std::size(rm.counters));
+  // Released only once the entry is whole again: a release can run code
+  // (which may change the table; its version tag then ends the entry).
+  Ref old_table = Ref::steal(e.table);
+  Ref old_label = Ref::steal(e.label);
+  Ref old_category = Ref::steal(e.category);
+  e.table = Py_NewRef(table);
+  e.version = cpython::dict_version_tag(table);
+  e.label = Py_NewRef(label);
+  e.category = Py_NewRef(category);
+  e.counter = counter;
+}
+
 // The method's body once `self._integrations` is known to be the plain
 // dict `table` of the instance; -1 with an exception set on error.
 int count_integration(State* st, PyObject* fn, PyObject* ctx, PyObject* table, PyObject* label, PyObject* category) {
   // key = (name, category); counter = self._integrations.get(key)
-  Ref key = Ref::steal(PyTuple_Pack(2, label, category));
-  if (!key) return -1;
-  PyObject* found = PyDict_GetItemWithError(table, key.get());
-  if (found == nullptr && PyErr_Occurred()) return -1;
-  Ref counter = Ref::borrow(found != nullptr ? found : Py_None);
+  Ref counter = Ref::borrow(known_counter(st, table, label, category));
+  if (!counter) {
+    Ref key = Ref::steal(PyTuple_Pack(2, label, category));
+    if (!key) return -1;
+    PyObject* found = PyDict_GetItemWithError(table, key.get());
+    if (found == nullptr && PyErr_Occurred()) return -1;
+    counter = Ref::borrow(found != nullptr ? found : Py_None);
+    if (found != nullptr && found != Py_None) remember_counter(st, table, label, category, found);
+  }
   if (counter.get() == Py_None) {
     // counter = self._integrations.setdefault(key, itertools.count())
+    Ref key = Ref::steal(PyTuple_Pack(2, label, category));
+    if (!key) return -1;
     Ref integrations = Ref::steal(PyObject_GetAttr(ctx, st->names[N_c_integrations]));
     if (!integrations) return -1;
     Ref setdefault = Ref::steal(PyObject_GetAttr(integrations.get(), st->names[N_m_setdefault]));
@@ -93,7 +178,7 @@ int count_integration(State* st, PyObject* fn, PyObject* ctx, PyObject* table, P
     if (!counter) return -1;
   }
   // next(counter)
-  Ref next = load_global(fn, st->names[N_g_next]);
+  Ref next = load_next(st, fn);
   if (!next) return -1;
   Ref r = call(next.get(), counter.get());
   return r ? 0 : -1;

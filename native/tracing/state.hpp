@@ -273,6 +273,22 @@ struct RunMethod {
   PyObject* code;         // that function's code then (strong)
   int checks_left;        // checks allowed after changes to classes
   bool checking;          // a check is running
+  // `next` as the method's code loads it (its globals, then its builtins),
+  // while both namespaces are unchanged.
+  PyObject* next_globals;    // strong
+  PyObject* next_builtins;   // strong
+  std::uint64_t next_globals_version;
+  std::uint64_t next_builtins_version;
+  PyObject* next_fn;         // borrowed from next_builtins while unchanged
+  // The counters last found in runs' tables, while each table is unchanged.
+  struct Counter {
+    PyObject* table;         // strong
+    std::uint64_t version;
+    PyObject* label;         // strong
+    PyObject* category;      // strong
+    PyObject* counter;       // borrowed from table while unchanged
+  } counters[4];
+  int next_counter;          // the entry replaced next
 };
 
 // The attribute copy the processor made of a span, offered to the record

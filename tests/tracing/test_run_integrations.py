@@ -126,3 +126,32 @@ def test_a_missing_table_fails_the_span_as_the_method_does(tracer):
         assert run._otel_spans == []
     with pytest.raises(AttributeError):
         run._record_integration("A", "b")
+
+
+def test_counters_and_next_are_found_anew_after_changes(tracer, monkeypatch):
+    import builtins
+    import itertools
+
+    key = ("Openai", "llm")
+    one = [{"gen_ai.provider.name": "openai"}]
+    run = DravikContext("changes")
+    with run:
+        for _ in range(3):
+            capture(tracer, run, one)
+        # The host replaces the counter, then the whole table.
+        run._integrations[key] = itertools.count(100)
+        capture(tracer, run, one)
+        assert next(run._integrations[key]) == 101
+        run._integrations = {}
+        capture(tracer, run, one)
+        assert next(run._integrations[key]) == 1
+        # `next` rebound in the builtins: the method would call that one.
+        calls: list = []
+        real_next = builtins.next
+        monkeypatch.setattr(builtins, "next", lambda it, *d: calls.append(it) or real_next(it, *d))
+        capture(tracer, run, one)
+        monkeypatch.undo()
+        counted = [c for c in calls if isinstance(c, itertools.count)]
+        assert counted == [run._integrations[key]]
+        capture(tracer, run, one)
+    assert len(counted) == 1 and next(run._integrations[key]) == 4
