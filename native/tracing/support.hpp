@@ -20,21 +20,8 @@ inline Ref dict_get(PyObject* d, PyObject* key, PyObject* dflt = Py_None) {
   return Ref::borrow(dflt);
 }
 
-// The first true value among `keys` of the exact dict `d`, else `dflt`.
-template <class... K>
-inline Ref first_true(PyObject* d, PyObject* dflt, K... keys) {
-  for (PyObject* key : {keys...}) {
-    Ref v = dict_get(d, key);
-    if (!v) return Ref();
-    const int t = PyObject_IsTrue(v.get());
-    if (t < 0) return Ref();
-    if (t) return v;
-  }
-  return Ref::borrow(dflt);
-}
-
 // The open attribute view when it answers reads of `d` (the dict it read
-// or the one that is a copy of, both unchanged since), else NULL.
+// or the dict that one is a copy of, both unchanged since), else NULL.
 inline const AttrsView* view_for(const State* st, PyObject* d) {
   const AttrsView& v = st->attrs_view;
   if (v.dict == nullptr || (d != v.dict && d != v.source)) return nullptr;
