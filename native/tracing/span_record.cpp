@@ -158,13 +158,13 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
     PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(k));
     PyTuple_SET_ITEM(cleaned.get(), i, key.release());
   }
-  std::int8_t at[kAttrNames];
+  std::uint8_t at[kAttrNames];
   for (int j = 0; j < kAttrNames; ++j) {
-    at[j] = -1;
+    at[j] = kNoKey;
     for (Py_ssize_t i = 0; i < n; ++i) {
       // Both exact str: equal text is what the dict lookup matches.
       if (PyUnicode_Compare(PyTuple_GET_ITEM(keys.get(), i), st->names[N_a_span_type + j]) == 0) {
-        at[j] = static_cast<std::int8_t>(i);
+        at[j] = static_cast<std::uint8_t>(i);
         break;
       }
     }

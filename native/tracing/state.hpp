@@ -199,6 +199,8 @@ inline constexpr int kAttrNames = N_a_messaging_destination - N_a_span_type + 1;
 inline constexpr bool is_attr_name(Name n) { return n >= N_a_span_type && n <= N_a_messaging_destination; }
 // Longer key sequences are not remembered.
 inline constexpr Py_ssize_t kShapeKeysMax = 64;
+// A position past every remembered sequence: the name is not among its keys.
+inline constexpr std::uint8_t kNoKey = 0xFF;
 
 // One remembered key sequence of a span's attributes (all exact str).
 inline constexpr int kKeyShapes = 8;
@@ -207,8 +209,8 @@ struct KeyShape {
   PyObject* cleaned;  // tuple: the cleaned key of each
   PyObject* proto;    // dict: the cleaned keys in order, values None
   bool summary_room;  // `proto` has room for the summary keys of "llm" records
-  // Where each attribute name stands among `keys` (equal text), or -1.
-  std::int8_t at[kAttrNames];
+  // Where each attribute name stands among `keys` (equal text), or kNoKey.
+  std::uint8_t at[kAttrNames];
 };
 
 // The attributes of the span being captured, read once in order, for the
@@ -220,7 +222,7 @@ struct AttrsView {
   PyObject* source;                // the dict it is a copy of (strong), or NULL
   std::uint64_t source_version;
   PyObject* keys;                  // KeyShape::keys of the sequence (strong)
-  std::int8_t at[kAttrNames];      // as KeyShape::at of the dict's key sequence
+  std::uint8_t at[kAttrNames];     // as KeyShape::at of the dict's key sequence
   PyObject* values[kShapeKeysMax];  // borrowed from `dict` while unchanged
 };
 

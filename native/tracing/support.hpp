@@ -34,8 +34,8 @@ inline const AttrsView* view_for(const State* st, PyObject* d) {
 inline Ref attr_get(State* st, PyObject* d, Name key, PyObject* dflt = Py_None) {
   if (is_attr_name(key)) {
     if (const AttrsView* v = view_for(st, d)) {
-      const int i = v->at[key - N_a_span_type];
-      return Ref::borrow(i >= 0 ? v->values[i] : dflt);
+      const std::uint8_t i = v->at[key - N_a_span_type];
+      return Ref::borrow(i != kNoKey ? v->values[i] : dflt);
     }
   }
   return dict_get(d, st->names[key], dflt);
