@@ -22,13 +22,7 @@ OpenedView::OpenedView(State* st, PyObject* dict, PyObject* source) : st_(st) {
   PyObject* k;
   PyObject* v;
   if (!PyDict_Next(dict, &pos, &k, &v)) return;
-  const KeyShape* found = nullptr;
-  for (const KeyShape& shape : st->key_shapes) {
-    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k) {
-      found = &shape;
-      break;
-    }
-  }
+  const KeyShape* found = find_shape(st, n, k, false);
   if (found == nullptr) return;
   Py_ssize_t i = 0;
   do {

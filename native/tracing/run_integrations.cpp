@@ -61,9 +61,11 @@ PyObject* run_method_for(State* st, PyTypeObject* tp) {
   return rm.method;
 }
 
-// A global name as the method's code loads it: its globals, then its builtins.
-Ref load_global(PyObject* fn, PyObject* name) {
+// A global name as the method's code loads it: its globals, then its
+// builtins (`in_builtins` tells which held it).
+Ref load_global(PyObject* fn, PyObject* name, bool* in_builtins = nullptr) {
   PyObject* v = PyDict_GetItemWithError(PyFunction_GET_GLOBALS(fn), name);
+  if (in_builtins != nullptr) *in_builtins = v == nullptr;
   if (v == nullptr && !PyErr_Occurred()) v = PyDict_GetItemWithError(cpython::function_builtins(fn), name);
   if (v != nullptr) return Ref::borrow(v);
   if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
@@ -88,18 +90,16 @@ Ref load_next(State* st, PyObject* fn) {
     Ref old_builtins = Ref::steal(rm.next_builtins);
     rm.next_globals = rm.next_builtins = rm.next_fn = nullptr;
   }
-  PyObject* name = st->names[N_g_next];
-  if (PyDict_GetItemWithError(globals, name) != nullptr || PyErr_Occurred()) return load_global(fn, name);
-  PyObject* v = PyDict_GetItemWithError(builtins, name);
-  if (v == nullptr) return load_global(fn, name);
-  if (rm.next_fn == nullptr && exact_str_keys(globals) && exact_str_keys(builtins)) {
+  bool in_builtins = false;
+  Ref v = load_global(fn, st->names[N_g_next], &in_builtins);
+  if (v && in_builtins && rm.next_fn == nullptr && exact_str_keys(globals) && exact_str_keys(builtins)) {
     rm.next_globals = Py_NewRef(globals);
     rm.next_builtins = Py_NewRef(builtins);
     rm.next_globals_version = cpython::dict_version_tag(globals);
     rm.next_builtins_version = cpython::dict_version_tag(builtins);
-    rm.next_fn = v;
+    rm.next_fn = v.get();  // held by the builtins while they are unchanged
   }
-  return Ref::borrow(v);
+  return v;
 }
 
 // Whether every key of the run's table is a tuple of exact str (a lookup of

@@ -211,14 +211,7 @@ int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
   PyObject* k;
   PyObject* v;
   if (n == 0 || !PyDict_Next(attrs, &pos, &k, &v)) return 0;
-  const KeyShape* found = nullptr;
-  for (const KeyShape& shape : st->key_shapes) {
-    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k &&
-        (shape.summary_room || !maybe_llm)) {
-      found = &shape;
-      break;
-    }
-  }
+  const KeyShape* found = find_shape(st, n, k, maybe_llm);
   if (found == nullptr) return 0;
   // Held: the slot may be replaced meanwhile (a collection running a
   // finalizer that ends a span).

@@ -54,6 +54,19 @@ inline Ref attr_first_true(State* st, PyObject* d, PyObject* dflt, K... keys) {
   return Ref::borrow(dflt);
 }
 
+// The remembered key sequence of `n` keys whose first key is `first`
+// (the object itself), with room for the summary keys when `summary_room`
+// is asked; NULL when none is.
+inline const KeyShape* find_shape(const State* st, Py_ssize_t n, PyObject* first, bool summary_room) {
+  for (const KeyShape& shape : st->key_shapes) {
+    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == first &&
+        (shape.summary_room || !summary_room)) {
+      return &shape;
+    }
+  }
+  return nullptr;
+}
+
 // While it lives, lets the reads of attribute names on `dict` (and on
 // `source`, when `dict` was just copied from it) be answered from one pass
 // over `dict`, if its key sequence is a remembered one.  One capture at a
