@@ -17,4 +17,17 @@ inline int str_ready(PyObject* s) {
 #endif
 }
 
+// Whether `s` can be read in place as it is (no failure possible).
+inline bool str_is_ready(PyObject* s) {
+#if PY_VERSION_HEX < 0x030C0000
+  return PyUnicode_IS_READY(s) != 0;
+#else
+  (void)s;
+  return true;
+#endif
+}
+
+// An exact str of ASCII characters only, readable in place.
+inline bool is_ascii_str(PyObject* s) { return PyUnicode_CheckExact(s) && str_is_ready(s) && PyUnicode_IS_ASCII(s); }
+
 }  // namespace dravik

@@ -1,4 +1,5 @@
 // Spans that are dropped before conversion, and the provider behind a model name.
+#include "common/str_ready.hpp"
 #include "tracing/functions.hpp"
 #include "tracing/support.hpp"
 
@@ -23,21 +24,19 @@ bool ascii_contains(const char* hay, Py_ssize_t hay_len, const char* needle, Py_
   return false;
 }
 
-// Whether any entry of the global table `table_name` occurs in `url`, in
-// table order and stopping at the first hit.
-PyObject* any_entry_in(Function* f, State* st, Name table_name, PyObject* url) {
-  Ref table = get_global(f, st->names[table_name]);
-  if (!table) return nullptr;
+// Whether any entry of `table` occurs in `url`, in table order and
+// stopping at the first hit.
+PyObject* any_entry_in(PyObject* table, PyObject* url) {
   const bool ascii_url = PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url);
   // A tuple (the tables as built) is read in place: it cannot change.
-  const bool tuple = PyTuple_CheckExact(table.get());
-  Ref it = tuple ? Ref() : Ref::steal(PyObject_GetIter(table.get()));
+  const bool tuple = PyTuple_CheckExact(table);
+  Ref it = tuple ? Ref() : Ref::steal(PyObject_GetIter(table));
   if (!tuple && !it) return nullptr;
   for (Py_ssize_t i = 0;; ++i) {
     Ref entry;
     if (tuple) {
-      if (i >= PyTuple_GET_SIZE(table.get())) break;
-      entry = Ref::borrow(PyTuple_GET_ITEM(table.get(), i));
+      if (i >= PyTuple_GET_SIZE(table)) break;
+      entry = Ref::borrow(PyTuple_GET_ITEM(table, i));
     } else if (!(entry = Ref::steal(PyIter_Next(it.get())))) {
       break;
     }
@@ -59,6 +58,25 @@ PyObject* any_entry_in(Function* f, State* st, Name table_name, PyObject* url) {
   Py_RETURN_FALSE;
 }
 
+// The same for the global table `table_name`, with `url` lower-cased first
+// when `lower`; `url` is the text found (not yet lower-cased).
+PyObject* url_in_table(Function* f, State* st, Name table_name, UrlTableSlot slot, PyObject* url, bool lower) {
+  Ref lowered;
+  if (lower && !is_ascii_str(url)) {
+    // Lowered before the table is looked up, as the rule orders it: this
+    // calls the object's own lower().
+    if (!(lowered = lower_text(st, url))) return nullptr;
+  }
+  Ref table = get_global(f, st->names[table_name]);
+  if (!table) return nullptr;
+  if (!lowered) {
+    const int r = url_table_contains(st->url_tables[slot], table.get(), url, lower);
+    if (r >= 0) return PyBool_FromLong(r);
+    if (lower && !(lowered = lower_text(st, url))) return nullptr;
+  }
+  return any_entry_in(table.get(), lowered ? lowered.get() : url);
+}
+
 PyObject* is_dravik_api_call_impl(Function* f, PyObject* const* args) {
   State* st = state_of(f);
   PyObject* attrs = args[0];
@@ -67,27 +85,25 @@ PyObject* is_dravik_api_call_impl(Function* f, PyObject* const* args) {
   const int t = PyObject_IsTrue(url.get());
   if (t < 0) return nullptr;
   if (!t) Py_RETURN_FALSE;
-  return any_entry_in(f, st, N_EXCLUDED_URL_PATTERNS, url.get());
+  return url_in_table(f, st, N_EXCLUDED_URL_PATTERNS, UT_own_api, url.get(), false);
 }
 
-PyObject* host_table_test(Function* f, PyObject* attrs, Name table_name) {
+PyObject* host_table_test(Function* f, PyObject* attrs, Name table_name, UrlTableSlot slot) {
   State* st = state_of(f);
   Ref url = attr_first_true(st, attrs, st->names[N_v_empty], N_a_url_full, N_a_http_url, N_a_server_address);
   if (!url) return nullptr;
   const int t = PyObject_IsTrue(url.get());
   if (t < 0) return nullptr;
   if (!t) Py_RETURN_FALSE;
-  Ref lowered = lower_text(st, url.get());
-  if (!lowered) return nullptr;
-  return any_entry_in(f, st, table_name, lowered.get());
+  return url_in_table(f, st, table_name, slot, url.get(), true);
 }
 
 PyObject* is_llm_provider_http_call_impl(Function* f, PyObject* const* args) {
-  return host_table_test(f, args[0], N_LLM_PROVIDER_HOSTS);
+  return host_table_test(f, args[0], N_LLM_PROVIDER_HOSTS, UT_llm_providers);
 }
 
 PyObject* is_noisy_infra_call_impl(Function* f, PyObject* const* args) {
-  return host_table_test(f, args[0], N_NOISY_INFRA_HOSTS);
+  return host_table_test(f, args[0], N_NOISY_INFRA_HOSTS, UT_noisy_infra);
 }
 
 struct ProviderRule {

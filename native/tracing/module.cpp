@@ -279,6 +279,7 @@ int traverse_module(PyObject* m, visitproc visit, void* arg) {
   Py_VISIT(st->attrs_view.dict);
   Py_VISIT(st->attrs_view.source);
   Py_VISIT(st->attrs_view.keys);
+  for (const UrlTable& t : st->url_tables) Py_VISIT(t.table);
   Py_VISIT(st->run_method.type);
   Py_VISIT(st->run_method.method);
   Py_VISIT(st->run_method.code);
@@ -321,6 +322,10 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->attrs_view.dict);
   Py_CLEAR(st->attrs_view.source);
   Py_CLEAR(st->attrs_view.keys);
+  for (UrlTable& t : st->url_tables) {
+    Py_CLEAR(t.table);
+    t.usable = false;
+  }
   Py_CLEAR(st->run_method.type);
   Py_CLEAR(st->run_method.method);
   Py_CLEAR(st->run_method.code);

@@ -302,6 +302,23 @@ struct AttrsCopy {
   std::uint64_t copy_version;
 };
 
+// A URL table (a tuple of str) prepared for substring tests against ASCII
+// text (see url_tables.cpp): its ASCII entries grouped by first byte.
+inline constexpr int kUrlTableEntries = 64;
+struct UrlTable {
+  PyObject* table;  // the tuple prepared (strong), or NULL
+  bool usable;      // every entry an exact str, at most kUrlTableEntries of them ASCII
+  bool has_empty;   // "" is an entry
+  std::uint64_t firsts[2];  // the first bytes of entries, as a bit set
+  std::uint8_t start[128];  // by first byte: where its entries begin in `entries`
+  std::uint8_t count[128];  // by first byte: how many there are
+  struct Entry {
+    const char* text;  // the entry's characters, owned by `table`
+    Py_ssize_t len;
+  } entries[kUrlTableEntries];
+};
+enum UrlTableSlot { UT_own_api, UT_llm_providers, UT_noisy_infra, UT_COUNT };
+
 // The host names imported at every call, as last served from the module cache.
 enum KnownImportSlot { KI_current_context, KI_urlparse, KI_status_code, KI_COUNT };
 
@@ -334,6 +351,7 @@ struct State {
   RunMethod run_method;
   AttrsCopy attrs_copy;
   AttrsView attrs_view;
+  UrlTable url_tables[UT_COUNT];
   int key_shape_next;             // the slot replaced next
   Py_ssize_t missed_size;         // the last sequence not found: its length
   const void* missed_first;       // and its first key (compared, never read)

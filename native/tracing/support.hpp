@@ -206,6 +206,12 @@ inline int equals(PyObject* a, PyObject* b) {
 // object's own method.
 Ref lower_text(State* st, PyObject* s);
 
+// Whether an entry of `table` occurs in `url`, lower-cased first when
+// `lower`: 1 or 0 when `url` is an ASCII str and `table` a tuple of str
+// (answered from the table as prepared in `slot`), else -2: the caller
+// tests entry by entry.  Never fails.
+int url_table_contains(UrlTable& slot, PyObject* table, PyObject* url, bool lower);
+
 // format(value, "032x") / format(value, "016x") for span ids; `digits` is 32 or 16.
 Ref hex_id(State* st, PyObject* value, int digits);
 

@@ -223,3 +223,52 @@ def test_host_filters_match_substring_rule(vintrel, url):
         bool(url) and any(h in low for h in vintrel._LLM_PROVIDER_HOSTS))
     assert vintrel._is_dravik_api_call({"http.target": url}) == (
         bool(url) and any(p in url for p in vintrel._EXCLUDED_URL_PATTERNS))
+
+
+URL_CHARS = st.sampled_from("abAB.:/-é")
+
+
+def rule_answer(url, table, lower):
+    """The filters' substring rule, written out."""
+    text = url.lower() if lower else url
+    return bool(url) and any(entry in text for entry in table)
+
+
+@given(tables=st.lists(st.tuples(*[st.text(alphabet=URL_CHARS, max_size=3)] * 3), min_size=1, max_size=3),
+       urls=st.lists(st.text(alphabet=URL_CHARS, max_size=12), min_size=1, max_size=4))
+def test_url_tables_chosen_by_host(vintrel, tables, urls):
+    # Tables replaced between calls (equal tuples included), entries with
+    # upper-case, empty and non-ASCII text: each call answers by the table
+    # bound at that time.
+    names = ("_EXCLUDED_URL_PATTERNS", "_LLM_PROVIDER_HOSTS", "_NOISY_INFRA_HOSTS")
+    saved = [getattr(vintrel, n) for n in names]
+    try:
+        for table in tables:
+            for n in names:
+                setattr(vintrel, n, tuple(table))
+            for url in urls:
+                assert vintrel._is_dravik_api_call({"url.full": url}) == rule_answer(url, table, False)
+                assert vintrel._is_llm_provider_http_call({"url.full": url}) == rule_answer(url, table, True)
+                assert vintrel._is_noisy_infra_call({"server.address": url}) == rule_answer(url, table, True)
+    finally:
+        for n, v in zip(names, saved):
+            setattr(vintrel, n, v)
+
+
+def test_url_tables_of_other_types(vintrel, monkeypatch):
+    class Host(str):
+        pass
+
+    llm = vintrel._is_llm_provider_http_call
+    url = {"url.full": "https://API.example.com/x"}
+    assert llm(url) is False
+    for table in (["api.example"], (Host("api.example"),), ("nope", "api.example")):
+        monkeypatch.setattr(vintrel, "_LLM_PROVIDER_HOSTS", table)
+        assert llm(url) is True
+    monkeypatch.setattr(vintrel, "_LLM_PROVIDER_HOSTS", ("api.example", 5))
+    assert llm(url) is True  # stops at the first hit
+    monkeypatch.setattr(vintrel, "_LLM_PROVIDER_HOSTS", ("elsewhere", 5))
+    with pytest.raises(TypeError, match="requires string as left operand"):
+        llm(url)
+    monkeypatch.setattr(vintrel, "_LLM_PROVIDER_HOSTS", tuple(f"host{i}." for i in range(100)) + ("example",))
+    assert llm(url) is True
