@@ -66,14 +66,27 @@ def child(mode: str, n: int) -> None:
     from dravik_observe import DravikContext
     from dravik_observe.tracing.vintrel import DravikSpanProcessor
 
-    if mode == "on_end":
+    if mode in ("on_end", "on_end_child"):
+        # Spans of their own (ids included), ended beforehand: as root spans
+        # of traces of their own, or as children of one root span, whose ids
+        # they share.
+        tracer = TracerProvider().get_tracer("bench")
+        context = None
+        if mode == "on_end_child":
+            from opentelemetry import trace
+
+            context = trace.set_span_in_context(tracer.start_span("root"))
+        spans = []
+        for _ in range(n):
+            span = tracer.start_span("chat gpt-4o-mini", context=context, kind=_internal(), attributes=LLM_ATTRIBUTES)
+            span.end()
+            spans.append(span._readable_span())
         processor = DravikSpanProcessor()
-        span = ended_span("chat gpt-4o-mini", LLM_ATTRIBUTES, _internal())
         # The garbage of the imports is collected before, not in a collection
         # that one of the counted calls happens to start.
         gc.collect()
         with DravikContext("instructions", client=None) as run:
-            for _ in range(n):
+            for span in spans:
                 processor.on_end(span)
         assert len(run._otel_spans) == n
         return
@@ -121,7 +134,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--child", nargs=2, metavar=("MODE", "N"), help=argparse.SUPPRESS)
     parser.add_argument("--top", type=int, default=0, help="list the N heaviest callees of on_end")
-    parser.add_argument("--calls", type=int, default=200, help="on_end calls counted")
+    parser.add_argument("--calls", type=int, default=1000, help="on_end calls counted")
     parser.add_argument("--symbols", metavar="DIR", help="load the extension from DIR (the unstripped build copy)")
     parser.add_argument("--no-spans", action="store_true", help="on_end only, not the per-span deltas")
     opts = parser.parse_args()
@@ -134,17 +147,21 @@ def main() -> None:
         ENV["DRAVIK_SYMBOLS_DIR"] = str(Path(opts.symbols).resolve())
     with tempfile.TemporaryDirectory() as tmp:
         # Two lengths: the first call's one-time work (class checks, caches) cancels out.
-        counts = []
-        for calls in (opts.calls, 5 * opts.calls):
-            out = Path(tmp) / f"on_end-{calls}.out"
-            callgrind(["--child", "on_end", str(calls)], ["--toggle-collect=*on_end_impl*"], out)
-            counts.append(total_ir(out))
-        per_call = (counts[1] - counts[0]) / (4 * opts.calls)
-        calls = 5 * opts.calls
         print(f"Python {sys.version.split()[0]}")
-        print(f"on_end inside a run, 15-attribute LLM span: {per_call:,.0f} instructions per call")
-        if per_call == 0:
-            print("  (on_end not found: the extension has no symbols; see --symbols)")
+        for mode, label in (("on_end", "root spans"), ("on_end_child", "children of one root span")):
+            counts = []
+            for calls in (opts.calls, 5 * opts.calls):
+                out = Path(tmp) / f"{mode}-{calls}.out"
+                callgrind(["--child", mode, str(calls)], ["--toggle-collect=*on_end_impl*"], out)
+                counts.append(total_ir(out))
+            per_call = (counts[1] - counts[0]) / (4 * opts.calls)
+            print(f"on_end inside a run, 15-attribute LLM span, {label}: {per_call:,.0f} instructions per call")
+            if per_call == 0:
+                print("  (on_end not found: the extension has no symbols; see --symbols)")
+            if mode == "on_end":
+                top_out = out
+        out = top_out
+        calls = 5 * opts.calls
         if opts.top:
             annotate = subprocess.run(["callgrind_annotate", "--inclusive=yes", f"--threshold=100", str(out)],
                                       capture_output=True, text=True).stdout

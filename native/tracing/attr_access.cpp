@@ -120,6 +120,11 @@ Ref hex_id(State* st, PyObject* value, int digits) {
   // Exact ints in range are written here; anything else (negative, too
   // wide, other types) as format() writes it.
   if (PyLong_CheckExact(value)) {
+    // An int never changes: the text written for the same object stands.
+    HexIds& kept = st->hex_ids[digits == 32 ? 1 : 0];
+    for (int i = 0; i < kHexIdsKept; ++i) {
+      if (kept.value[i] == value) return Ref::borrow(kept.text[i]);
+    }
     unsigned long long low = 0;
     unsigned long long high = 0;
     int fits = 1;
@@ -149,6 +154,10 @@ Ref hex_id(State* st, PyObject* value, int digits) {
         text += 16;
       }
       put_hex(text, low);
+      const int slot = kept.next;
+      kept.next = (slot + 1) % kHexIdsKept;
+      Py_XSETREF(kept.value[slot], Py_NewRef(value));
+      Py_XSETREF(kept.text[slot], Py_NewRef(out.get()));
       return out;
     }
   }

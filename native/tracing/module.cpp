@@ -326,6 +326,10 @@ int clear_module(PyObject* m) {
     Py_CLEAR(t.table);
     t.usable = false;
   }
+  for (HexIds& ids : st->hex_ids) {
+    clear_all(ids.value, kHexIdsKept);
+    clear_all(ids.text, kHexIdsKept);
+  }
   Py_CLEAR(st->run_method.type);
   Py_CLEAR(st->run_method.method);
   Py_CLEAR(st->run_method.code);

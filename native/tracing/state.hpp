@@ -319,6 +319,16 @@ struct UrlTable {
 };
 enum UrlTableSlot { UT_own_api, UT_llm_providers, UT_noisy_infra, UT_COUNT };
 
+// The hex texts of the last span ids written, by the int written.  A
+// trace's spans share one trace id object, and a span's parent id is the
+// same object as that parent's own span id.
+inline constexpr int kHexIdsKept = 4;
+struct HexIds {
+  PyObject* value[kHexIdsKept];  // exact ints (strong), or NULL
+  PyObject* text[kHexIdsKept];   // their texts (strong)
+  int next;                      // the entry replaced next
+};
+
 // The host names imported at every call, as last served from the module cache.
 enum KnownImportSlot { KI_current_context, KI_urlparse, KI_status_code, KI_COUNT };
 
@@ -352,6 +362,7 @@ struct State {
   AttrsCopy attrs_copy;
   AttrsView attrs_view;
   UrlTable url_tables[UT_COUNT];
+  HexIds hex_ids[2];  // 16 and 32 digits
   int key_shape_next;             // the slot replaced next
   Py_ssize_t missed_size;         // the last sequence not found: its length
   const void* missed_first;       // and its first key (compared, never read)

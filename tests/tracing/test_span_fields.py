@@ -450,3 +450,39 @@ def test_captured_records_are_the_direct_conversion(vintrel, spans):
         except Exception:
             pass
     assert run._otel_spans == expected
+
+
+ID_VALUES = [0, 1, 26, 2**63, 2**64 - 1, 2**64, 2**128 - 1, 2**128, -1]
+
+
+@given(st.lists(st.tuples(*[st.integers(0, len(ID_VALUES) - 1)] * 3, st.booleans()), min_size=1, max_size=24))
+def test_id_texts_follow_each_int(vintrel, picks):
+    # Ids drawn from a few int objects, so the same objects come back, with
+    # equal ints that are other objects among them (the widths' edges, and
+    # values that format() writes out of range).
+    for t, s, p, fresh in picks:
+        trace_id, span_id, parent_id = (ID_VALUES[t], ID_VALUES[s], ID_VALUES[p])
+        if fresh:
+            trace_id, span_id, parent_id = (int(str(v)) for v in (trace_id, span_id, parent_id))
+        record = vintrel._span_to_dict(bare(
+            context=SpanContext(trace_id=trace_id, span_id=span_id, is_remote=False),
+            parent=SpanContext(trace_id=trace_id, span_id=parent_id, is_remote=False)))
+        assert record["_otel_trace_id"] == format(trace_id, "032x")
+        assert record["_otel_span_id"] == format(span_id, "016x")
+        assert record["_otel_parent_id"] == (format(parent_id, "016x") if parent_id else "")
+
+
+def test_nested_spans_ids(tracer, run):
+    with tracer.start_as_current_span("root") as root:
+        for i in range(6):
+            with tracer.start_as_current_span(f"step {i}"):
+                with tracer.start_as_current_span(f"call {i}"):
+                    pass
+    spans = {r["name"]: r for r in run._otel_spans}
+    trace_text = format(root.get_span_context().trace_id, "032x")
+    assert {r["_otel_trace_id"] for r in spans.values()} == {trace_text}
+    for i in range(6):
+        assert spans[f"call {i}"]["_otel_parent_id"] == spans[f"step {i}"]["_otel_span_id"]
+        assert spans[f"step {i}"]["_otel_parent_id"] == spans["root"]["_otel_span_id"]
+    assert spans["root"]["_otel_span_id"] == format(root.get_span_context().span_id, "016x")
+    assert len({r["_otel_span_id"] for r in spans.values()}) == 13
