@@ -1,4 +1,4 @@
-// Reading a str in place.
+// Reading a str in place, and the truth of common values.
 #pragma once
 
 #include <Python.h>
@@ -29,5 +29,14 @@ inline bool str_is_ready(PyObject* s) {
 
 // An exact str of ASCII characters only, readable in place.
 inline bool is_ascii_str(PyObject* s) { return PyUnicode_CheckExact(s) && str_is_ready(s) && PyUnicode_IS_ASCII(s); }
+
+// bool(v); the values that decide it by identity or by length (None, the
+// two bools, exact str) without a call.
+inline int truth(PyObject* v) {
+  if (v == Py_True) return 1;
+  if (v == Py_False || v == Py_None) return 0;
+  if (PyUnicode_CheckExact(v) && str_is_ready(v)) return PyUnicode_GET_LENGTH(v) != 0 ? 1 : 0;
+  return PyObject_IsTrue(v);
+}
 
 }  // namespace dravik

@@ -29,7 +29,7 @@ Ref url_host(State* st, PyObject* url) {
     if (parsed) host = Ref::steal(PyObject_GetAttr(parsed.get(), st->names[N_p_hostname]));
   }
   if (host) {
-    const int t = PyObject_IsTrue(host.get());
+    const int t = truth(host.get());
     if (t > 0) return host;
     if (t == 0) return Ref::borrow(url);
   }
@@ -72,7 +72,7 @@ PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs)
   State* st = state_of(f);
   Ref span_type = attrs.get(st, N_a_span_type, st->names[N_v_empty]);
   if (!span_type) return nullptr;
-  int t = PyObject_IsTrue(span_type.get());
+  int t = truth(span_type.get());
   if (t < 0) return nullptr;
   if (t) {
     Ref table = get_global(f, st->names[N_SPAN_TYPE_MAP]);
@@ -82,11 +82,11 @@ PyObject* resolve_kind_with(Function* f, PyObject* span, const SpanAttrs& attrs)
     if (in) return PyObject_GetItem(table.get(), span_type.get());
   }
   Ref tool = attrs.get(st, N_a_tool_name);
-  if (!tool || (t = PyObject_IsTrue(tool.get())) < 0) return nullptr;
+  if (!tool || (t = truth(tool.get())) < 0) return nullptr;
   if (t) return Py_NewRef(st->names[N_v_tool]);
   for (Name key : {N_a_genai_system, N_a_request_model}) {
     Ref v = attrs.get(st, key);
-    if (!v || (t = PyObject_IsTrue(v.get())) < 0) return nullptr;
+    if (!v || (t = truth(v.get())) < 0) return nullptr;
     if (t) return Py_NewRef(st->names[N_v_llm]);
   }
 
@@ -116,7 +116,7 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
 
   Ref tool = attr_get(st, attrs, N_a_tool_name);
   if (!tool) return nullptr;
-  int t = PyObject_IsTrue(tool.get());
+  int t = truth(tool.get());
   if (t < 0) return nullptr;
   if (t) return tool.release();  // the result check rejects a non-str name
 
@@ -129,42 +129,42 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
     if (!http_method) return nullptr;
   }
 
-  if ((t = PyObject_IsTrue(http_method.get())) < 0) return nullptr;
+  if ((t = truth(http_method.get())) < 0) return nullptr;
   if (t) {
     Ref url = attr_first_true(st, attrs, empty, N_a_url_full, N_a_http_url, N_a_server_address);
-    if (!url || (t = PyObject_IsTrue(url.get())) < 0) return nullptr;
+    if (!url || (t = truth(url.get())) < 0) return nullptr;
     if (!t) return Py_NewRef(span_name);
     Ref host = url_host(st, url.get());
     if (!host) return nullptr;
     return join_formatted(st, {http_method.get(), st->names[N_v_space], host.get()}).release();
   }
 
-  if ((t = PyObject_IsTrue(db_system.get())) < 0) return nullptr;
+  if ((t = truth(db_system.get())) < 0) return nullptr;
   if (t) {
     Ref short_name = dict_get(st->db_short_names, db_system.get(), db_system.get());
     if (!short_name) return nullptr;
     Ref statement = attr_get(st, attrs, N_a_db_statement, empty);
-    if (!statement || (t = PyObject_IsTrue(statement.get())) < 0) return nullptr;
+    if (!statement || (t = truth(statement.get())) < 0) return nullptr;
     if (t) {
       Ref stripped = call_method(statement.get(), st->names[N_m_strip]);
       if (!stripped) return nullptr;
       Ref op = operation_word(st, stripped.get());
-      if (!op || (t = PyObject_IsTrue(op.get())) < 0) return nullptr;
+      if (!op || (t = truth(op.get())) < 0) return nullptr;
       if (t) return join_formatted(st, {short_name.get(), st->names[N_v_space], op.get()}).release();
     }
     return join_formatted(st, {short_name.get(), st->names[N_v_space], span_name}).release();
   }
 
   Ref rpc_system = attr_get(st, attrs, N_a_rpc_system, empty);
-  if (!rpc_system || (t = PyObject_IsTrue(rpc_system.get())) < 0) return nullptr;
+  if (!rpc_system || (t = truth(rpc_system.get())) < 0) return nullptr;
   if (t) {
     Ref service = attr_get(st, attrs, N_a_rpc_service, empty);
     Ref method = service ? attr_get(st, attrs, N_a_rpc_method, empty) : Ref();
     if (!method) return nullptr;
-    const int ts = PyObject_IsTrue(service.get());
+    const int ts = truth(service.get());
     if (ts < 0) return nullptr;
     if (ts) {
-      const int tm = PyObject_IsTrue(method.get());
+      const int tm = truth(method.get());
       if (tm < 0) return nullptr;
       if (tm) {
         return join_formatted(
@@ -175,10 +175,10 @@ PyObject* build_display_name_impl(Function* f, PyObject* const* args) {
   }
 
   Ref messaging = attr_get(st, attrs, N_a_messaging_system, empty);
-  if (!messaging || (t = PyObject_IsTrue(messaging.get())) < 0) return nullptr;
+  if (!messaging || (t = truth(messaging.get())) < 0) return nullptr;
   if (t) {
     Ref destination = attr_get(st, attrs, N_a_messaging_destination, empty);
-    if (!destination || (t = PyObject_IsTrue(destination.get())) < 0) return nullptr;
+    if (!destination || (t = truth(destination.get())) < 0) return nullptr;
     if (t) {
       return join_formatted(st, {messaging.get(), st->names[N_v_space], span_name, st->names[N_v_space],
                                  destination.get()})

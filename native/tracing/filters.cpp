@@ -82,7 +82,7 @@ PyObject* is_dravik_api_call_impl(Function* f, PyObject* const* args) {
   PyObject* attrs = args[0];
   Ref url = attr_first_true(st, attrs, st->names[N_v_empty], N_a_url_full, N_a_http_url, N_a_http_target);
   if (!url) return nullptr;
-  const int t = PyObject_IsTrue(url.get());
+  const int t = truth(url.get());
   if (t < 0) return nullptr;
   if (!t) Py_RETURN_FALSE;
   return url_in_table(f, st, N_EXCLUDED_URL_PATTERNS, UT_own_api, url.get(), false);
@@ -92,7 +92,7 @@ PyObject* host_table_test(Function* f, PyObject* attrs, Name table_name, UrlTabl
   State* st = state_of(f);
   Ref url = attr_first_true(st, attrs, st->names[N_v_empty], N_a_url_full, N_a_http_url, N_a_server_address);
   if (!url) return nullptr;
-  const int t = PyObject_IsTrue(url.get());
+  const int t = truth(url.get());
   if (t < 0) return nullptr;
   if (!t) Py_RETURN_FALSE;
   return url_in_table(f, st, table_name, slot, url.get(), true);

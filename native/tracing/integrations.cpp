@@ -42,7 +42,7 @@ int append_labelled(Function* f, State* st, IntegrationPairs& results, PyObject*
 int true_value(State* st, PyObject* attrs, Name key, Ref& out) {
   out = attr_get(st, attrs, key);
   if (!out) return -1;
-  return PyObject_IsTrue(out.get());
+  return truth(out.get());
 }
 
 // The first prefix pair of the global table that a "dravik." key starts
@@ -85,7 +85,7 @@ int prefix_fallback(Function* f, State* st, PyObject* attrs, IntegrationPairs& r
         if (!PyArg_ParseTuple(item.get(), "OO:items", &prefix, &pair)) return -1;
         Ref starts = call_method(held.get(), st->names[N_m_startswith], prefix);
         if (!starts) return -1;
-        const int t = PyObject_IsTrue(starts.get());
+        const int t = truth(starts.get());
         if (t < 0) return -1;
         if (t) return results.add_pair(pair) < 0 ? -1 : 1;
       }
@@ -122,10 +122,10 @@ int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPai
         model = attr_get(st, attrs, N_a_request_model);
         if (!model) return -1;
       }
-      if ((t = PyObject_IsTrue(model.get())) < 0) return -1;
+      if ((t = truth(model.get())) < 0) return -1;
       if (t) {
         Ref real = call_fn(f, st, F_derive_llm_provider, model.get());
-        if (!real || (t = PyObject_IsTrue(real.get())) < 0) return -1;
+        if (!real || (t = truth(real.get())) < 0) return -1;
         if (t && out.add(real.get(), st->names[N_v_llm]) < 0) return -1;
       }
     } else if (append_labelled(f, st, out, v.get(), N_v_llm) < 0) {
@@ -144,7 +144,7 @@ int extract_integrations(Function* f, State* st, PyObject* attrs, IntegrationPai
     source = attr_get(st, attrs, N_a_retrieval_collection);
     if (!source) return -1;
   }
-  if ((t = PyObject_IsTrue(source.get())) < 0) return -1;
+  if ((t = truth(source.get())) < 0) return -1;
   if (t && append_labelled(f, st, out, source.get(), N_v_retrieval) < 0) return -1;
 
   // 4. Embedding model, verbatim.

@@ -70,7 +70,7 @@ int record_integrations(Function* f, State* st, PyObject* ctx, PyObject* attrs) 
 int drops(Function* f, State* st, Fn filter, PyObject* attrs) {
   Ref r = call_fn(f, st, filter, attrs);
   if (!r) return -1;
-  return PyObject_IsTrue(r.get());
+  return truth(r.get());
 }
 
 // The capture of one ended span; -1 with an exception set on failure,
@@ -84,7 +84,7 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   if (ctx.get() == Py_None) return 0;
   Ref run_id = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_run_id]));
   if (!run_id) return -1;
-  int t = PyObject_IsTrue(run_id.get());
+  int t = truth(run_id.get());
   if (t <= 0) return t;
 
   // A plain dict of the span's attributes, shared by the steps below.
@@ -98,7 +98,7 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   if (record_integrations(f, st, ctx.get(), attrs.get()) < 0) return -1;
 
   Ref span_type = attr_get(st, attrs.get(), N_a_span_type);
-  if (!span_type || (t = PyObject_IsTrue(span_type.get())) < 0) return -1;
+  if (!span_type || (t = truth(span_type.get())) < 0) return -1;
   if (t) {
     Ref r = call_fn(f, st, F_merge, ctx.get(), span, attrs.get());
     outcome = SC_merged;
@@ -118,7 +118,7 @@ int capture(Function* f, State* st, PyObject* span, SpanCount& outcome) {
   if (!record) return -1;
 
   Ref redact_fn = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_redact_fn]));
-  if (!redact_fn || (t = PyObject_IsTrue(redact_fn.get())) < 0) return -1;
+  if (!redact_fn || (t = truth(redact_fn.get())) < 0) return -1;
   if (t) {
     redact_fn = Ref::steal(PyObject_GetAttr(ctx.get(), st->names[N_c_redact_fn]));
     if (!redact_fn) return -1;

@@ -90,7 +90,7 @@ PyObject* redact_span_dict_impl(Function* f, PyObject* const* args) {
 
   Ref attrs = dict_get(record, st->names[N_p_attributes]);
   if (!attrs) return nullptr;
-  const int t = PyObject_IsTrue(attrs.get());
+  const int t = truth(attrs.get());
   if (t < 0) return nullptr;
   if (t && PyDict_Check(attrs.get())) {
     PyObject* a = attrs.get();

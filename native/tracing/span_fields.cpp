@@ -347,7 +347,7 @@ int from_mapping(State* st, SpanAttrs& out) {
     out.truth = PyDict_GET_SIZE(out.dict) != 0;
     return 0;
   }
-  const int t = PyObject_IsTrue(out.value.get());
+  const int t = truth(out.value.get());
   if (t < 0) return -1;
   out.truth = t != 0;
   return 0;
@@ -381,7 +381,7 @@ int span_attributes(State* st, PyObject* span, SpanAttrs& out) {
         return 0;
       }
       // `self._attributes or {}` and the proxy over it, as the getter makes them.
-      const int t = PyObject_IsTrue(inner.get());
+      const int t = truth(inner.get());
       if (t < 0) return -1;
       if (!t) inner = Ref::steal(PyDict_New());
       if (!inner) return -1;

@@ -52,7 +52,7 @@ Ref value_or(State* st, PyObject* attrs, Name key, Name fallback, PyObject* dflt
 Ref time_or_zero(State* st, PyObject* span, SpanProp prop, PyObject* zero) {
   Ref v = span_property(st, span, prop);
   if (!v) return v;
-  const int t = PyObject_IsTrue(v.get());
+  const int t = truth(v.get());
   if (t < 0) return Ref();
   return t ? std::move(v) : Ref::borrow(zero);
 }
@@ -307,11 +307,11 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
   }
   Ref finish = attr_get(st, attrs, N_a_finish_reasons);
   if (!finish) return -1;
-  int t = PyObject_IsTrue(finish.get());
+  int t = truth(finish.get());
   if (t < 0) return -1;
   if (t && PyDict_SetItem(cleaned, st->names[N_r_finish_reasons], finish.get()) < 0) return -1;
   Ref response_model = attr_get(st, attrs, N_a_response_model);
-  if (!response_model || (t = PyObject_IsTrue(response_model.get())) < 0) return -1;
+  if (!response_model || (t = truth(response_model.get())) < 0) return -1;
   if (t) {
     const int differs = compare(response_model.get(), model.get(), Py_NE);
     if (differs < 0) return -1;
@@ -497,7 +497,7 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   Ref parent_id = Ref::borrow(st->names[N_v_empty]);
   Ref context = span_property(st, span, SP_context);
   if (!context) return nullptr;
-  int t = PyObject_IsTrue(context.get());
+  int t = truth(context.get());
   if (t < 0) return nullptr;
   if (t) {
     trace_id = id_text(st, context.get(), CP_trace_id, 32);
@@ -506,20 +506,20 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
     if (!span_id) return nullptr;
   }
   Ref parent = span_property(st, span, SP_parent);
-  if (!parent || (t = PyObject_IsTrue(parent.get())) < 0) return nullptr;
+  if (!parent || (t = truth(parent.get())) < 0) return nullptr;
   if (t) {
     Ref pid = context_id(st, parent.get(), CP_span_id);
-    if (!pid || (t = PyObject_IsTrue(pid.get())) < 0) return nullptr;
+    if (!pid || (t = truth(pid.get())) < 0) return nullptr;
     if (t && !(parent_id = hex_id(st, pid.get(), 16))) return nullptr;
   }
 
   // 9. Status: the span's ERROR code, or a tool that reported its own failure.
   PyObject* status = st->names[N_v_ok];
   Ref span_status = span_property(st, span, SP_status);
-  if (!span_status || (t = PyObject_IsTrue(span_status.get())) < 0) return nullptr;
+  if (!span_status || (t = truth(span_status.get())) < 0) return nullptr;
   if (t) {
     Ref code = status_code_of(st, span_status.get());
-    if (!code || (t = PyObject_IsTrue(code.get())) < 0) return nullptr;
+    if (!code || (t = truth(code.get())) < 0) return nullptr;
     if (t) {
       Ref status_code =
           fresh_import_from(st->names[N_mod_otel_trace], st->names[N_StatusCode], st->imports[KI_status_code]);

@@ -5,6 +5,7 @@
 #include "common/call.hpp"
 #include "common/cpython_private.hpp"
 #include "common/lookup.hpp"
+#include "common/str_ready.hpp"
 #include "tracing/span_fields.hpp"
 #include "tracing/state.hpp"
 
@@ -47,7 +48,7 @@ inline Ref attr_first_true(State* st, PyObject* d, PyObject* dflt, K... keys) {
   for (Name key : {keys...}) {
     Ref v = attr_get(st, d, key);
     if (!v) return Ref();
-    const int t = PyObject_IsTrue(v.get());
+    const int t = truth(v.get());
     if (t < 0) return Ref();
     if (t) return v;
   }
@@ -89,7 +90,7 @@ inline int compare(PyObject* a, PyObject* b, int op) {
   if (!r) return -1;
   if (r.get() == Py_True) return 1;
   if (r.get() == Py_False) return 0;
-  return PyObject_IsTrue(r.get());
+  return truth(r.get());
 }
 
 // format(value, format_spec)
@@ -199,7 +200,7 @@ inline int equals(PyObject* a, PyObject* b) {
   if (Py_TYPE(a)->tp_richcompare == base && Py_TYPE(b)->tp_richcompare == base) return a == b;
   Ref r = Ref::steal(PyObject_RichCompare(a, b, Py_EQ));
   if (!r) return -1;
-  return PyObject_IsTrue(r.get());
+  return truth(r.get());
 }
 
 // str.lower() of `s`; ASCII text is lowered here, anything else by the

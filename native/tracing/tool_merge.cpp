@@ -52,7 +52,7 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
   Ref entries;
   if (get_optional_attr(ctx, st->names[N_c_spans], entries) < 0) return -1;
   if (!entries) return 0;
-  int t = PyObject_IsTrue(entries.get());
+  int t = truth(entries.get());
   if (t <= 0) return t;
   match = find_match(st, entries.get(), target);
   if (!match) return PyErr_Occurred() ? -1 : 0;
@@ -73,7 +73,7 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
   const int has_fn = get_optional_attr(ctx, st->names[N_c_redact_fn], redact_fn);
   if (has_fn < 0) return -1;
   if (has_fn) {
-    const int t = PyObject_IsTrue(redact_fn.get());
+    const int t = truth(redact_fn.get());
     if (t < 0) return -1;
     if (!t) redact_fn.reset();
   }
@@ -117,12 +117,12 @@ int merge_into_entry(Function* f, State* st, PyObject* ctx, PyObject* attrs, PyO
 int set_span_id(State* st, PyObject* entry, PyObject* span) {
   Ref context = span_property(st, span, SP_context);
   if (!context) return -1;
-  int t = PyObject_IsTrue(context.get());
+  int t = truth(context.get());
   if (t <= 0) return t;
   Ref span_id;
   if (get_optional_attr(context.get(), st->names[N_p_span_id], span_id) < 0) return -1;
   if (!span_id) return 0;
-  if ((t = PyObject_IsTrue(span_id.get())) <= 0) return t;
+  if ((t = truth(span_id.get())) <= 0) return t;
   Ref text = hex_id(st, span_id.get(), 16);
   if (!text) return -1;
   return PyDict_CheckExact(entry) ? PyDict_SetItem(entry, st->names[N_r_span_id], text.get())
@@ -141,7 +141,7 @@ PyObject* merge_impl(Function* f, PyObject* const* args) {
   if (t < 0) return nullptr;
   if (t) Py_RETURN_NONE;
   Ref target = attr_get(st, attrs, N_a_tool);
-  if (!target || (t = PyObject_IsTrue(target.get())) < 0) return nullptr;
+  if (!target || (t = truth(target.get())) < 0) return nullptr;
   if (!t) Py_RETURN_NONE;
 
   Ref match;

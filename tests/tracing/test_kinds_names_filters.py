@@ -272,3 +272,16 @@ def test_url_tables_of_other_types(vintrel, monkeypatch):
         llm(url)
     monkeypatch.setattr(vintrel, "_LLM_PROVIDER_HOSTS", tuple(f"host{i}." for i in range(100)) + ("example",))
     assert llm(url) is True
+
+
+def test_truth_of_attribute_values_as_bool_gives_it(vintrel):
+    class Falsy(str):
+        def __bool__(self):
+            return False
+
+    llm = vintrel._is_llm_provider_http_call
+    assert llm({"url.full": Falsy("https://api.openai.com/"), "server.address": "api.groq.com"}) is True
+    assert llm({"url.full": Falsy("https://api.openai.com/")}) is False
+    assert llm({"url.full": "", "http.url": None, "server.address": "api.groq.com"}) is True
+    assert llm({"url.full": False, "http.url": 0, "server.address": ()}) is False
+    assert vintrel._resolve_kind(FakeSpan(attributes={"dravik.span_type": Falsy("tool")})) == "chain"
