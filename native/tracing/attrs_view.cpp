@@ -22,7 +22,7 @@ OpenedView::OpenedView(State* st, PyObject* dict, PyObject* source) : st_(st) {
   PyObject* k;
   PyObject* v;
   if (!PyDict_Next(dict, &pos, &k, &v)) return;
-  const KeyShape* found = find_shape(st, n, k, false);
+  const KeyShape* found = find_shape(st, n, k, ShapeKind::any);
   if (found == nullptr) return;
   Py_ssize_t i = 0;
   do {

@@ -108,12 +108,19 @@ Ref cached_clean_key(State* st, PyObject* k) {
 // Room left in a cleaned dict for the summary keys of an "llm" record.
 constexpr Py_ssize_t kSummaryKeys = 7;
 
+// The summary keys of an "llm" record, in the order the summary sets them.
+constexpr Name kSummaryNames[] = {N_r_model, N_r_tokens_in, N_r_tokens_out, N_r_total_tokens,
+                                  N_r_cost, N_r_finish_reasons, N_r_response_model};
+
 // Remembers the key sequence of `attrs` (exact str keys only), with the
-// cleaned dict's keys in their final order, sized as the generic loop
-// sizes it.  A slot in use is given up only
-// for a sequence missed twice in a row, so that more kinds of span than
-// slots do not rebuild slots on every span.  -1 on error.
-int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
+// cleaned dict's keys in their final order and, for an "llm" record
+// (`summary`), the summary keys after them.  The dict is grown by insertion
+// of str keys only, as a dict literal is (the interpreter keeps such dicts
+// in its compact form for str keys), and its copies are filled without
+// growing.  A slot in use is given up only for a sequence missed twice in a
+// row, so that more kinds of span than slots do not rebuild slots on every
+// span.  -1 on error.
+int remember_shape(State* st, PyObject* attrs, bool summary) {
   const Py_ssize_t n = PyDict_GET_SIZE(attrs);
   if (n == 0 || n > kShapeKeysMax) return 0;
   Py_ssize_t pos = 0;
@@ -125,7 +132,8 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
   KeyShape* slot = nullptr;
   bool free_slot = false;
   for (KeyShape& shape : st->key_shapes) {
-    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k) {
+    if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == k &&
+        shape.summary == summary) {
       slot = &shape;
       break;
     }
@@ -148,7 +156,7 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
   }
   Ref keys = Ref::steal(PyTuple_New(n));
   Ref cleaned = keys ? Ref::steal(PyTuple_New(n)) : Ref();
-  Ref proto = cleaned ? Ref::steal(cpython::dict_new_presized(n + (maybe_llm ? kSummaryKeys : 0))) : Ref();
+  Ref proto = cleaned ? Ref::steal(PyDict_New()) : Ref();
   if (!proto) return -1;
   pos = 0;
   for (Py_ssize_t i = 0; PyDict_Next(attrs, &pos, &k, &v); ++i) {
@@ -157,6 +165,16 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
     if (!key || PyDict_SetItem(proto.get(), key.get(), Py_None) < 0) return -1;
     PyTuple_SET_ITEM(keys.get(), i, Py_NewRef(k));
     PyTuple_SET_ITEM(cleaned.get(), i, key.release());
+  }
+  std::uint8_t placed = 0;
+  if (summary) {
+    for (Name key : kSummaryNames) {
+      const int present = PyDict_Contains(proto.get(), st->names[key]);
+      if (present < 0) return -1;
+      if (!present && key == N_r_finish_reasons) placed |= kFinishPlaced;
+      if (!present && key == N_r_response_model) placed |= kResponsePlaced;
+      if (!present && PyDict_SetItem(proto.get(), st->names[key], Py_None) < 0) return -1;
+    }
   }
   std::uint8_t at[kAttrNames];
   for (int j = 0; j < kAttrNames; ++j) {
@@ -176,21 +194,23 @@ int remember_shape(State* st, PyObject* attrs, bool maybe_llm) {
   slot->keys = keys.release();
   slot->cleaned = cleaned.release();
   slot->proto = proto.release();
-  slot->summary_room = maybe_llm;
+  slot->summary = summary;
+  slot->placed = placed;
   std::memcpy(slot->at, at, sizeof at);
   return 0;
 }
 
 // The cleaned dict of `attrs` made from a remembered key sequence: a copy
 // of its dict, each value set in the attributes' order as the generic loop
-// sets them (the same keys, first places, last values).  `out` stays empty
-// when no remembered sequence is the one of `attrs` (with room for the
-// summary keys when the record may need them); -1 on error.
-int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
+// sets them (the same keys, first places, last values), followed by the
+// summary keys (values None) when `summary`, with `placed` saying which of
+// them only the summary may keep.  `out` stays empty when no remembered
+// sequence is the one of `attrs`; -1 on error.
+int shaped_clean(State* st, PyObject* attrs, bool summary, Ref& out, std::uint8_t& placed) {
   if (const AttrsView* view = view_for(st, attrs)) {
     // The capture has read these attributes in order already.
     for (const KeyShape& shape : st->key_shapes) {
-      if (shape.keys != view->keys || !(shape.summary_room || !maybe_llm)) continue;
+      if (shape.keys != view->keys || shape.summary != summary) continue;
       Ref keys = Ref::borrow(shape.keys);
       Ref cleaned = Ref::borrow(shape.cleaned);
       Ref dict = Ref::steal(PyDict_Copy(shape.proto));
@@ -202,6 +222,7 @@ int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cleaned.get()); ++i) {
         if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(cleaned.get(), i), view->values[i]) < 0) return -1;
       }
+      placed = shape.placed;
       out = std::move(dict);
       return 0;
     }
@@ -211,8 +232,9 @@ int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
   PyObject* k;
   PyObject* v;
   if (n == 0 || !PyDict_Next(attrs, &pos, &k, &v)) return 0;
-  const KeyShape* found = find_shape(st, n, k, maybe_llm);
+  const KeyShape* found = find_shape(st, n, k, summary ? ShapeKind::summary : ShapeKind::plain);
   if (found == nullptr) return 0;
+  const std::uint8_t found_placed = found->placed;
   // Held: the slot may be replaced meanwhile (a collection running a
   // finalizer that ends a span).
   Ref keys = Ref::borrow(found->keys);
@@ -227,14 +249,16 @@ int shaped_clean(State* st, PyObject* attrs, bool maybe_llm, Ref& out) {
     ++i;
   } while (PyDict_Next(attrs, &pos, &k, &v));
   if (i != n) return 0;
+  placed = found_placed;
   out = std::move(dict);
   return 0;
 }
 
 // {cleaned key: value} of `attrs` by the generic loop, sized for the
 // summary keys as well when the record may be an "llm" one; the key
-// sequence is remembered when every key is an exact str.
-Ref clean_keys(State* st, PyObject* attrs, bool maybe_llm) {
+// sequence is remembered (with the summary keys when `summary`) when every
+// key is an exact str.
+Ref clean_keys(State* st, PyObject* attrs, bool maybe_llm, bool summary) {
   Ref cleaned = Ref::steal(cpython::dict_new_presized(PyDict_GET_SIZE(attrs) + (maybe_llm ? kSummaryKeys : 0)));
   if (!cleaned) return cleaned;
   bool all_text = true;
@@ -247,7 +271,7 @@ Ref clean_keys(State* st, PyObject* attrs, bool maybe_llm) {
     Ref key = cached_clean_key(st, k);
     if (!key || PyDict_SetItem(cleaned.get(), key.get(), value.get()) < 0) return Ref();
   }
-  if (all_text && remember_shape(st, attrs, maybe_llm) < 0) return Ref();
+  if (all_text && remember_shape(st, attrs, summary) < 0) return Ref();
   return cleaned;
 }
 
@@ -287,7 +311,8 @@ int tool_status_failed(State* st, PyObject* status) {
   return 0;
 }
 
-int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zero) {
+int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zero, std::uint8_t& set) {
+  set = 0;
   Ref model = value_or(st, attrs, N_a_request_model, N_a_llm_model, st->names[N_v_empty]);
   if (!model) return -1;
   Ref tokens_in = value_or(st, attrs, N_a_usage_in, N_a_llm_in, zero);
@@ -310,12 +335,14 @@ int add_llm_summary(State* st, PyObject* attrs, PyObject* cleaned, PyObject* zer
   int t = truth(finish.get());
   if (t < 0) return -1;
   if (t && PyDict_SetItem(cleaned, st->names[N_r_finish_reasons], finish.get()) < 0) return -1;
+  if (t) set |= kFinishPlaced;
   Ref response_model = attr_get(st, attrs, N_a_response_model);
   if (!response_model || (t = truth(response_model.get())) < 0) return -1;
   if (t) {
     const int differs = compare(response_model.get(), model.get(), Py_NE);
     if (differs < 0) return -1;
     if (differs && PyDict_SetItem(cleaned, st->names[N_r_response_model], response_model.get()) < 0) return -1;
+    if (differs) set |= kResponsePlaced;
   }
   return 0;
 }
@@ -460,10 +487,13 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   // 5. Cleaned attribute keys; later keys win on collisions.  Sized once
   // for them and, on "llm" records, the summary keys of step 7 (a kind that
   // is not an exact str is compared in step 7 only, in its place).
-  const bool maybe_llm = !PyUnicode_CheckExact(kind.get()) || PyUnicode_Compare(kind.get(), st->names[N_v_llm]) == 0;
+  const bool exact_kind = PyUnicode_CheckExact(kind.get());
+  const bool llm_kind = exact_kind && PyUnicode_Compare(kind.get(), st->names[N_v_llm]) == 0;
+  const bool maybe_llm = !exact_kind || llm_kind;
   Ref cleaned;
-  if (shaped_clean(st, attrs.get(), maybe_llm, cleaned) < 0) return nullptr;
-  if (!cleaned && !(cleaned = clean_keys(st, attrs.get(), maybe_llm))) return nullptr;
+  std::uint8_t placed = 0;
+  if (exact_kind && shaped_clean(st, attrs.get(), llm_kind, cleaned, placed) < 0) return nullptr;
+  if (!cleaned && !(cleaned = clean_keys(st, attrs.get(), maybe_llm, llm_kind))) return nullptr;
   // 6. Tool payloads.
   Ref input = none_ref();
   Ref output = none_ref();
@@ -488,7 +518,19 @@ PyObject* span_to_dict_impl(Function* f, PyObject* const* args) {
   // 7. LLM summary.
   const int is_llm = compare(kind.get(), st->names[N_v_llm], Py_EQ);
   if (is_llm < 0) return nullptr;
-  if (is_llm && add_llm_summary(st, attrs.get(), cleaned.get(), zero.get()) < 0) return nullptr;
+  if (is_llm) {
+    std::uint8_t set = 0;
+    if (add_llm_summary(st, attrs.get(), cleaned.get(), zero.get(), set) < 0) return nullptr;
+    // Summary keys the copied dict holds in their place but this summary
+    // does not set go (deleting a str key runs no code).
+    if ((placed & ~set & kFinishPlaced) != 0 && PyDict_DelItem(cleaned.get(), st->names[N_r_finish_reasons]) < 0) {
+      return nullptr;
+    }
+    if ((placed & ~set & kResponsePlaced) != 0 &&
+        PyDict_DelItem(cleaned.get(), st->names[N_r_response_model]) < 0) {
+      return nullptr;
+    }
+  }
   untrack_if_acyclic(cleaned.get());
 
   // 8. Identifiers.

@@ -203,12 +203,19 @@ inline constexpr Py_ssize_t kShapeKeysMax = 64;
 inline constexpr std::uint8_t kNoKey = 0xFF;
 
 // One remembered key sequence of a span's attributes (all exact str).
+inline constexpr std::uint8_t kFinishPlaced = 1;
+inline constexpr std::uint8_t kResponsePlaced = 2;
 inline constexpr int kKeyShapes = 8;
 struct KeyShape {
   PyObject* keys;     // tuple: the attribute keys in order, or NULL
   PyObject* cleaned;  // tuple: the cleaned key of each
   PyObject* proto;    // dict: the cleaned keys in order, values None
-  bool summary_room;  // `proto` has room for the summary keys of "llm" records
+  // `proto` goes on with the summary keys of an "llm" record, in their
+  // order (a key already among the cleaned ones keeps its place there).
+  bool summary;
+  // Summary keys in `proto` that a record holds only when its summary sets
+  // them (not among the cleaned keys): kFinishPlaced, kResponsePlaced.
+  std::uint8_t placed;
   // Where each attribute name stands among `keys` (equal text), or kNoKey.
   std::uint8_t at[kAttrNames];
 };

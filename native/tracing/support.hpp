@@ -55,13 +55,16 @@ inline Ref attr_first_true(State* st, PyObject* d, PyObject* dflt, K... keys) {
   return Ref::borrow(dflt);
 }
 
+// Which remembered sequences a search takes: those with the summary keys,
+// those without, or either.
+enum class ShapeKind { plain, summary, any };
+
 // The remembered key sequence of `n` keys whose first key is `first`
-// (the object itself), with room for the summary keys when `summary_room`
-// is asked; NULL when none is.
-inline const KeyShape* find_shape(const State* st, Py_ssize_t n, PyObject* first, bool summary_room) {
+// (the object itself), of the kind asked; NULL when none is.
+inline const KeyShape* find_shape(const State* st, Py_ssize_t n, PyObject* first, ShapeKind kind) {
   for (const KeyShape& shape : st->key_shapes) {
     if (shape.keys != nullptr && PyTuple_GET_SIZE(shape.keys) == n && PyTuple_GET_ITEM(shape.keys, 0) == first &&
-        (shape.summary_room || !summary_room)) {
+        (kind == ShapeKind::any || shape.summary == (kind == ShapeKind::summary))) {
       return &shape;
     }
   }

@@ -12,6 +12,7 @@ from hypothesis import given
 from hypothesis import strategies as st
 from opentelemetry.trace import StatusCode
 
+from dravik_observe import DravikContext
 from tracing_support import FakeSpan, sdk_span
 
 SPEECH = ["Deepgram", "AssemblyAI", "Google Cloud STT", "Google Cloud TTS", "Azure Speech", "Azure TTS", "ElevenLabs",
@@ -421,3 +422,51 @@ def test_redaction_failures(vintrel):
         cursor = cursor["d"]
     with pytest.raises(RecursionError):
         vintrel._redact_dict_values(deep, redact)
+
+
+def reference_llm_attributes(attrs):
+    """The attribute dict of an "llm" record, written out: cleaned keys, then the summary."""
+    out = {}
+    for k, v in attrs.items():
+        out[k.split(".", 1)[1] if k.startswith(("gen_ai.", "dravik.")) else k] = v
+    model = attrs.get("gen_ai.request.model") or attrs.get("dravik.llm.model", "")
+    tokens_in = attrs.get("gen_ai.usage.input_tokens") or attrs.get("dravik.llm.input_tokens", 0)
+    tokens_out = attrs.get("gen_ai.usage.output_tokens") or attrs.get("dravik.llm.output_tokens", 0)
+    out.update(model=model, tokens_in=tokens_in, tokens_out=tokens_out, total_tokens=tokens_in + tokens_out,
+               cost=attrs.get("dravik.llm.cost", 0))
+    if attrs.get("gen_ai.response.finish_reasons"):
+        out["finish_reasons"] = attrs["gen_ai.response.finish_reasons"]
+    response = attrs.get("gen_ai.response.model")
+    if response and response != model:
+        out["response_model"] = response
+    return out
+
+
+SUMMARY_SOURCES = {
+    "gen_ai.request.model": st.sampled_from(["", "gpt", "m"]),
+    "gen_ai.response.model": st.sampled_from(["", "gpt", "gpt-2024", None]),
+    "gen_ai.response.finish_reasons": st.sampled_from([(), ("stop",), "", "length"]),
+    "gen_ai.usage.input_tokens": st.integers(0, 3),
+    "dravik.llm.output_tokens": st.integers(0, 3),
+    # Keys whose cleaned form is a summary key, before or after the summary's sources.
+    "dravik.finish_reasons": st.sampled_from(["cleaned", ""]),
+    "gen_ai.response_model": st.just("cleaned"),
+    "gen_ai.cost": st.just(9),
+    "model": st.just("plain"),
+    "other": st.integers(),
+}
+
+
+@given(st.lists(st.sampled_from(sorted(SUMMARY_SOURCES)), unique=True, max_size=8).flatmap(
+    lambda keys: st.fixed_dictionaries({"gen_ai.system": st.just("openai"), **{k: SUMMARY_SOURCES[k] for k in keys}})))
+def test_llm_attribute_dicts_over_repeated_key_sequences(vintrel, attrs):
+    # The first span of a key sequence goes the generic way, the next ones
+    # through the remembered sequence (and, in a run, its ordered pass).
+    expected = list(reference_llm_attributes(attrs).items())
+    for _ in range(3):
+        assert list(vintrel._span_to_dict(FakeSpan(attributes=dict(attrs)))["attributes"].items()) == expected
+    processor = vintrel.DravikSpanProcessor()
+    with DravikContext("r") as run:
+        for _ in range(3):
+            processor.on_end(FakeSpan(attributes=dict(attrs)))
+    assert [list(r["attributes"].items()) for r in run._otel_spans] == [expected] * 3
