@@ -5,8 +5,10 @@ in the span capture's hot path on a busy machine where bench_tracing.py's
 times cannot.  For the synthetic 15-attribute LLM span of bench_tracing.py:
 
 * ``on_end`` inside a run: inclusive instructions of the native on_end per
-  call (the host's ``_record_integration`` included), with the heaviest
-  callees when ``--top`` is given;
+  call (the host's ``_record_integration`` included), for spans of traces of
+  their own and for children of one root span (which share its ids), with
+  the heaviest callees when ``--top`` is given; the difference of 1,000 and
+  5,000 calls, with a fixed hash seed;
 * per span, the SDK's start and end alone, and what DravikSpanProcessor (in
   a run) and the plain-Python baseline add to them: the difference of two
   runs of different lengths, so that start-up cancels out; records are kept
