@@ -27,7 +27,7 @@ bool ascii_contains(const char* hay, Py_ssize_t hay_len, const char* needle, Py_
 // Whether any entry of `table` occurs in `url`, in table order and
 // stopping at the first hit.
 PyObject* any_entry_in(PyObject* table, PyObject* url) {
-  const bool ascii_url = PyUnicode_CheckExact(url) && PyUnicode_IS_ASCII(url);
+  const bool ascii_url = is_ascii_str(url);
   // A tuple (the tables as built) is read in place: it cannot change.
   const bool tuple = PyTuple_CheckExact(table);
   Ref it = tuple ? Ref() : Ref::steal(PyObject_GetIter(table));
@@ -41,7 +41,7 @@ PyObject* any_entry_in(PyObject* table, PyObject* url) {
       break;
     }
     PyObject* e = entry.get();
-    if (ascii_url && PyUnicode_CheckExact(e) && PyUnicode_IS_ASCII(e)) {
+    if (ascii_url && is_ascii_str(e)) {
       // Plain ASCII on both sides: a byte search finds exactly what `in` finds.
       const Py_ssize_t n = PyUnicode_GET_LENGTH(e);
       if (ascii_contains(reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(url)), PyUnicode_GET_LENGTH(url),

@@ -323,8 +323,8 @@ int clear_module(PyObject* m) {
   Py_CLEAR(st->attrs_view.source);
   Py_CLEAR(st->attrs_view.keys);
   for (UrlTable& t : st->url_tables) {
-    Py_CLEAR(t.table);
     t.usable = false;
+    Py_CLEAR(t.table);
   }
   for (HexIds& ids : st->hex_ids) {
     clear_all(ids.value, kHexIdsKept);

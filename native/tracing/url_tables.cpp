@@ -11,8 +11,11 @@ inline unsigned fold(unsigned c, bool lower) { return (lower && c - 'A' < 26U) ?
 
 // Takes the entries of `table` (held by `t`), or marks the table unusable.
 void prepare(UrlTable& t, PyObject* table) {
-  Py_XSETREF(t.table, Py_NewRef(table));
+  // The table replaced goes once the slot is whole again: its release can
+  // run code (an entry's finalizer), which may test URLs itself.
   t.usable = false;
+  const Ref old = Ref::steal(t.table);
+  t.table = Py_NewRef(table);
   t.has_empty = false;
   std::uint8_t count[128] = {};
   const Py_ssize_t n = PyTuple_GET_SIZE(table);
@@ -75,7 +78,7 @@ int url_table_contains(UrlTable& slot, PyObject* table, PyObject* url, bool lowe
   if (!is_ascii_str(url)) return -2;
   if (!PyTuple_CheckExact(table)) return -2;
   if (table != slot.table) prepare(slot, table);
-  if (!slot.usable) return -2;
+  if (slot.table != table || !slot.usable) return -2;
   return occurs(slot, PyUnicode_1BYTE_DATA(url), PyUnicode_GET_LENGTH(url), lower) ? 1 : 0;
 }
 
