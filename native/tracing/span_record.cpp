@@ -211,9 +211,13 @@ int shaped_clean(State* st, PyObject* attrs, bool summary, Ref& out, std::uint8_
     // The capture has read these attributes in order already.
     for (const KeyShape& shape : st->key_shapes) {
       if (shape.keys != view->keys || shape.summary != summary) continue;
+      // Held, and read, before the copy: the slot may be replaced meanwhile
+      // (a collection running a finalizer that ends a span).
       Ref keys = Ref::borrow(shape.keys);
       Ref cleaned = Ref::borrow(shape.cleaned);
-      Ref dict = Ref::steal(PyDict_Copy(shape.proto));
+      Ref proto = Ref::borrow(shape.proto);
+      const std::uint8_t shape_placed = shape.placed;
+      Ref dict = Ref::steal(PyDict_Copy(proto.get()));
       if (!dict) return -1;
       // The copy may have run a collection, and with it any code: the view
       // is used only if it still answers.  Setting values of keys the copy
@@ -222,7 +226,7 @@ int shaped_clean(State* st, PyObject* attrs, bool summary, Ref& out, std::uint8_
       for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(cleaned.get()); ++i) {
         if (PyDict_SetItem(dict.get(), PyTuple_GET_ITEM(cleaned.get(), i), view->values[i]) < 0) return -1;
       }
-      placed = shape.placed;
+      placed = shape_placed;
       out = std::move(dict);
       return 0;
     }
